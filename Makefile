@@ -1,0 +1,49 @@
+# The two commands that matter on a fresh machine: `make demo` and `make test`.
+# Every target installs what it needs first (scripts/install-deps.sh).
+
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+JOBS       ?= 2
+FUZZ_SECONDS ?= 15
+
+.PHONY: all deps configure build test test-normal test-asan fuzz demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(BUILD_ASAN)/build.ninja: | deps
+	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON \
+	  -DQUARN_BENCH=OFF
+
+build: deps $(BUILD)/build.ninja
+	ninja -C $(BUILD)
+
+# The whole suite twice (normal, then AddressSanitizer + UndefinedBehaviorSanitizer),
+# then every fuzz target briefly over its saved corpus.
+test: test-normal test-asan fuzz
+
+test-normal: build
+	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+
+test-asan: deps $(BUILD_ASAN)/build.ninja
+	ninja -C $(BUILD_ASAN)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest -j$(JOBS) --output-on-failure
+
+fuzz: deps
+	scripts/run-fuzz.sh $(FUZZ_SECONDS)
+
+# The engine's main job on the bundled example working directory.
+demo: build
+	scripts/demo.sh $(BUILD)/bin/quarncrc
+
+bench: build
+	scripts/run-bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz

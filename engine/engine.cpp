@@ -1,0 +1,280 @@
+#include "engine/engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <new>
+
+#include "support/file.h"
+#include "support/text.h"
+#include "support/version.h"
+
+namespace quarn {
+namespace {
+
+constexpr const char* kStatusFile = "quarncrc.status";
+constexpr const char* kFilterFile = "filter.dat";
+constexpr std::int64_t kStatusInterval = 10;          // seconds between status writes
+constexpr std::int64_t kFilterAgeWarning = 2419200;  // 28 days
+
+// Splits a command line into its four tokens T0..T3 (missing ones empty).
+std::array<std::string_view, 4> command_tokens(std::string_view line) {
+  std::array<std::string_view, 4> tokens;
+  Tokenizer tok(line);
+  for (auto& t : tokens) t = tok.next(" \t\r\n");
+  return tokens;
+}
+
+// An open descriptor that closes itself.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Reads up to `size` bytes of an open file; returns how many arrived.
+std::int64_t read_fully(int fd, char* buffer, std::int64_t size) {
+  std::int64_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(size - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+}  // namespace
+
+Engine::Engine(EngineOptions options)
+    : options_(options),
+      temp_name_(lprintf(kLineSize, "quarncrc_%d.msg", options.pid)),
+      settings_(log_, SettingsOptions{"quarncrc.ini", options.test_mode, options.pid}) {}
+
+Engine::~Engine() = default;
+
+bool Engine::quarncrc_init() {
+  settings_.ini_init();
+
+  log_.emsg_init(settings_.ini_getn(IniKey::LOG_SIZE));
+  log_.emsg_open(settings_.ini_get(IniKey::LOG_FILE));
+  log_.imsg("Starting %s %s\n", kProductName, kBuildDate);
+
+  msg_sz_ = settings_.ini_getn(IniKey::MSG_SZ);
+  if (msg_sz_ <= 0) {
+    log_.emsg("quarncrc_init - Could not allocate work buffers (MSG_SZ %d)\n", msg_sz_);
+    return false;
+  }
+  const std::size_t size = static_cast<std::size_t>(msg_sz_);
+  try {
+    buffers_ = std::make_unique_for_overwrite<char[]>(3 * size);
+  } catch (const std::bad_alloc&) {
+    log_.emsg("quarncrc_init - Could not allocate work buffers (MSG_SZ %d)\n", msg_sz_);
+    return false;
+  }
+  message_ = buffers_.get();
+  envelope_ = message_ + size;
+  copy_ = envelope_ + size;
+  return true;
+}
+
+int Engine::quarncrc_cleanup() {
+  buffers_.reset();
+  message_ = envelope_ = copy_ = nullptr;
+  return 0;
+}
+
+int Engine::do_command(std::string_view line) {
+  log_.imsg("Command - %s\n", std::string(stripcrlf(line)).c_str());
+  response_.clear();
+  const auto t = command_tokens(line);
+
+  int result;
+  if (t[1] == "SCAN") {
+    result = scan(t[0], t[2], t[3]);
+  } else if (t[1] == "FINDCRC") {
+    result = findcrc(t[0], t[2]);
+  } else if (mystrcmpnc(t[0], "QUIT") == 0) {
+    result = -1;
+  } else if (options_.test_mode && t[0] == "UDCMD") {
+    udcmd(t[1]);
+    result = 1;
+  } else {
+    const std::string tag(t[0]);
+    const char* gap = tag.empty() ? "" : " ";
+    log_.emsg("%s%sERROR Invalid command\n", tag.c_str(), gap);
+    response_.set(lprintf(kLineSize, "%s%sERROR Invalid command\n", tag.c_str(), gap));
+    result = 0;
+  }
+  update_status_file();
+  return result;
+}
+
+int Engine::scan(std::string_view tag_view, std::string_view scan_view,
+                 std::string_view envelope_view) {
+  const std::string tag(tag_view);
+  const std::string scan_file(scan_view);
+  if (scan_view.empty() || envelope_view.empty()) {
+    log_.emsg("%s ERROR Incorrect number of parameters\n", tag.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Incorrect number of parameters\n\n", tag.c_str()));
+    return 1;
+  }
+
+  auto st = stat_file(scan_file);
+  if (!st) {
+    log_.emsg("Unable to access scan file (%s)\n", scan_file.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
+                          scan_file.c_str()));
+    return 0;
+  }
+  if (st->size >= msg_sz_) {
+    log_.imsg("Skipping large file %lld>=%d bytes\n", static_cast<long long>(st->size),
+              settings_.ini_getn(IniKey::MSG_SZ));
+    response_.set(lprintf(kLineSize, "%s CLEAN\n", tag.c_str()));
+    return 1;
+  }
+
+  Fd fd(::open(scan_file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) {
+    const std::string reason = system_error_text(errno);
+    response_.set(lprintf(kLineSize, "%s ERROR Unable to open scan file (%s) (%s)\n",
+                          tag.c_str(), scan_file.c_str(), reason.c_str()));
+    log_.emsg("Unable to open scan file (%s) (read)\n", scan_file.c_str());
+    return 0;
+  }
+  const std::int64_t length = read_fully(fd.get(), message_, st->size);
+  if (length < st->size) {
+    log_.emsg("Unable to read scan file (%s)\n", scan_file.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Unable to read scan file (%s)\n", tag.c_str(),
+                          scan_file.c_str()));
+    return 0;
+  }
+  const auto size = static_cast<std::size_t>(length);
+  message_[size] = '\0';
+
+  const bool write_temp = settings_.ini_true(IniKey::WRITE_TEMP);
+  if (write_temp) {
+    if (FilePtr temp = open_file(temp_name_, "wb")) {
+      std::fwrite(message_, 1, size, temp.get());
+    }
+  }
+
+  response_.append(lprintf(kLineSize, "%s DATA\n", tag.c_str()));
+  std::copy(message_, message_ + size + 1, copy_);
+
+  if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
+    log_.emsg_do(LogLevel::kDebug, cstr_view(std::string_view(message_, size)));
+  }
+
+  if (settings_.ini_true(IniKey::SKIP_FILTER)) {
+    filter_error_.clear();
+  } else if (filter_stage(tag, envelope_view, size) == 0) {
+    return 0;
+  }
+
+  if (options_.test_mode) {
+    response_.add_header(lprintf(kLineSize, "X-Files: %s %s", scan_file.c_str(),
+                                 std::string(envelope_view).c_str()));
+  }
+  response_.finish_data();
+  log_.imsg("Response - (%s)\n", response_.text().c_str());
+  if (write_temp) remove_file(temp_name_);
+  ++counters_.scanned;
+  return 1;
+}
+
+int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_view,
+                         std::size_t /*length*/) {
+  const std::string tag(tag_view);
+  const std::string envelope_file(envelope_view);
+  auto st = stat_file(envelope_file);
+  if (!st) {
+    log_.emsg("Unable to access envelope file (%s)\n", envelope_file.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Unable to access envelope file (%s)\n",
+                          tag.c_str(), envelope_file.c_str()));
+    return 0;
+  }
+  Fd fd(::open(envelope_file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) {
+    const std::string reason = system_error_text(errno);
+    log_.emsg("Unable to open envelope file (%s) (read)\n", envelope_file.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Unable to open envelope file (%s) (%s)\n",
+                          tag.c_str(), envelope_file.c_str(), reason.c_str()));
+    return 0;
+  }
+  // An envelope that would not leave room for its terminator is refused as
+  // unreadable instead of being read past the buffer.
+  const bool fits = st->size < msg_sz_;
+  const std::int64_t got = fits ? read_fully(fd.get(), envelope_, st->size) : -1;
+  if (got < st->size) {
+    log_.emsg("Unable to read scan envelope (%s)\n", envelope_file.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Unable to read envelope file (%s)\n",
+                          tag.c_str(), envelope_file.c_str()));
+    return 0;
+  }
+  envelope_[got] = '\0';
+
+  const auto filter_stat = stat_file(kFilterFile);
+  const bool ran = false;  // the rule filter is not built into this engine yet
+  if (!ran) {
+    response_.add_header("X-Quarn-Info: Filter did not run");
+    filter_error_ = "Warning - Filter failure";
+  } else if (filter_stat && std::time(nullptr) - filter_stat->mtime > kFilterAgeWarning) {
+    const auto days = static_cast<int>((std::time(nullptr) - filter_stat->mtime) / 86400);
+    response_.add_header(lprintf(kLineSize, "X-Quarn-Info: Filter is %d days old", days));
+    filter_error_ = lprintf(kLineSize, "Warning - Filter is %d days old", days);
+  } else {
+    filter_error_.clear();
+  }
+  return 1;
+}
+
+int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
+  const std::string tag(tag_view);
+  if (signature.empty()) {
+    log_.emsg("%s ERROR Missing CRC data\n", tag.c_str());
+    response_.set(lprintf(kLineSize, "%s ERROR Missing CRC data\n", tag.c_str()));
+    return 0;
+  }
+  const auto letter = static_cast<signed char>(signature[0]);
+  if (letter > kRuleSet) {
+    log_.emsg("%s ERROR Unknown rule set (requires %c, current %c)\n", tag.c_str(), letter,
+              kRuleSet);
+    response_.set(lprintf(kLineSize, "%s ERROR Unknown rule set (requires %c, current %c)\n",
+                          tag.c_str(), letter, kRuleSet));
+    return 0;
+  }
+  log_.imsg("Response - %s OK 0 None None 0 - Not Found\n", tag.c_str());
+  response_.set(lprintf(kLineSize, "%s OK 0 None None 0 - Not Found\n", tag.c_str()));
+  return 1;
+}
+
+void Engine::udcmd(std::string_view /*line*/) {}
+
+void Engine::update_status_file() {
+  const std::int64_t now = std::time(nullptr);
+  if (now <= status_written_ + kStatusInterval) return;
+  status_written_ = now;
+  FilePtr file = open_file(kStatusFile, "wb");
+  if (!file) {
+    log_.emsg("do_command - Could not update status file");
+    return;
+  }
+  const std::string text = format_status(counters_, update_state_.filter_time, filter_error_);
+  std::fwrite(text.data(), 1, text.size(), file.get());
+}
+
+}  // namespace quarn

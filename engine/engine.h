@@ -1,0 +1,85 @@
+// The engine process: start-up, the command interpreter and shutdown.
+//
+// A mail server starts the engine in a working directory of its own and
+// writes one command per line on its standard input; the engine answers each
+// with a block of lines on standard output:
+//
+//   <tag> SCAN <message file> <envelope file>   DATA block ending in "."
+//   <tag> FINDCRC <rule-set letter><signature>  one OK or ERROR line
+//   QUIT (any case)                             no answer; the engine stops
+//   UDCMD <update line> (test mode only)        no answer
+//
+// `Engine` owns every subsystem object (log, settings, update state, ...),
+// the work buffers, the response block and the counters; tests build a fresh
+// one per case. All commands run on the calling (main) thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/response.h"
+#include "engine/status.h"
+#include "support/log.h"
+#include "support/settings.h"
+#include "update/update_state.h"
+
+namespace quarn {
+
+struct EngineOptions {
+  bool test_mode = false;
+  int pid = 0;
+};
+
+class Engine {
+ public:
+  explicit Engine(EngineOptions options);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Start-up in the fixed order; false when the engine cannot run.
+  bool quarncrc_init();
+  // Runs one command line (without its line end). Leaves the answer in
+  // `response()`; returns -1 for QUIT, 1 on success, 0 after an error.
+  int do_command(std::string_view line);
+  // Releases everything; returns the number of messages the database held.
+  int quarncrc_cleanup();
+
+  const ResponseBlock& response() const { return response_; }
+  const Counters& counters() const { return counters_; }
+  double crc_generation_ms() const { return crc_generation_ms_; }
+  Log& log() { return log_; }
+  Settings& settings() { return settings_; }
+
+ private:
+  int scan(std::string_view tag, std::string_view scan_file, std::string_view envelope_file);
+  int findcrc(std::string_view tag, std::string_view signature);
+  void udcmd(std::string_view line);
+  // Reads the envelope and runs the rule filter; 0 when the envelope could
+  // not be read (the response then holds the error answer).
+  int filter_stage(std::string_view tag, std::string_view envelope_file, std::size_t length);
+  void update_status_file();
+
+  const EngineOptions options_;
+  const std::string temp_name_;
+  Log log_;
+  Settings settings_;
+  UpdateState update_state_;
+
+  // The three work buffers: message, envelope, copy; MSG_SZ bytes each.
+  std::int32_t msg_sz_ = 0;
+  std::unique_ptr<char[]> buffers_;
+  char* message_ = nullptr;
+  char* envelope_ = nullptr;
+  char* copy_ = nullptr;
+
+  ResponseBlock response_;
+  std::string filter_error_;
+  Counters counters_;
+  std::int64_t status_written_ = 0;
+  double crc_generation_ms_ = 0;
+};
+
+}  // namespace quarn

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The engine's main job on the bundled example working directory: copies
+# examples/ into a fresh folder (so the repository stays clean), starts the
+# engine there like a mail server would, sends one SCAN per message and a
+# FINDCRC, and prints every response block.
+set -euo pipefail
+bin=$(realpath "${1:-build/bin/quarncrc}")
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -r "$root/examples/." "$work/"
+cd "$work"
+
+n=0
+commands=""
+for msg in messages/*.eml; do
+  n=$((n + 1))
+  commands+="$n SCAN $msg ${msg%.eml}.env"$'\n'
+done
+commands+="$((n + 1)) FINDCRC A#0\$0#0#0#0\$0#0#0#0"$'\n'
+commands+="QUIT"$'\n'
+
+echo "Working directory: $work (copy of examples/)"
+echo "--- commands"
+printf '%s' "$commands"
+echo "--- responses"
+printf '%s' "$commands" | "$bin"
+echo "--- quarncrc.status"
+cat quarncrc.status 2>/dev/null || true

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the benchmarks and the
+# fuzz targets need. Runs as root on a fresh Debian 12 machine; packages that
+# are already present are skipped, and nothing is fetched when all are.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make pkgconf
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libpcre2-dev zlib1g-dev
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

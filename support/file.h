@@ -1,0 +1,65 @@
+// Files the engine reads and writes by name in its working directory.
+//
+// `FilePtr` owns a C stream. `read_line` reads one line the way the engine's
+// line reads were specified: at most size - 1 characters per read (a longer
+// line arrives in pieces), the LF kept when it fits, and, for files opened in
+// text mode (the settings file, the rules files, the database file), a CR
+// directly before an LF dropped as a text-mode stream drops it. Message,
+// envelope and scan files are bytes and are read whole.
+//
+// Replacement of a file is atomic: write a new file, `commit_file` it (flush,
+// fsync, close), then `rename` it over the old one, so a crash leaves either
+// the old or the new file on disk, never none.
+//
+// Stateless; safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quarn {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const noexcept;
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen with close-on-exec, so child processes never inherit the stream.
+FilePtr open_file(const std::string& path, const char* mode);
+
+enum class LineMode { kBinary, kText };
+
+// Reads the next line (or piece of a line) into `line`. Returns false at end
+// of file or on a read error, with `line` empty.
+bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode);
+
+struct FileStat {
+  std::int64_t size = 0;
+  std::time_t mtime = 0;
+  bool is_regular = false;
+};
+
+// Size and modification time of a path, or nothing when it cannot be examined.
+std::optional<FileStat> stat_file(const std::string& path);
+
+// Flushes the stream to disk and closes it; false when any step failed.
+bool commit_file(FilePtr file);
+
+// Removes a file (never a directory); true on success.
+bool remove_file(const std::string& path);
+
+// Renames `from` over `to`; true on success.
+bool rename_file(const std::string& from, const std::string& to);
+
+// Sets a file's access and modification times.
+bool touch_file(const std::string& path, std::time_t when);
+
+// The system's text for an errno value.
+std::string system_error_text(int err);
+
+}  // namespace quarn
