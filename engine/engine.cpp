@@ -20,6 +20,7 @@ constexpr const char* kStatusFile = "quarncrc.status";
 constexpr const char* kFilterFile = "filter.dat";
 constexpr std::int64_t kStatusInterval = 10;          // seconds between status writes
 constexpr std::int64_t kFilterAgeWarning = 2419200;  // 28 days
+constexpr int kThreadStopWaitMs = 2000;
 
 // Splits a command line into its four tokens T0..T3 (missing ones empty).
 std::array<std::string_view, 4> command_tokens(std::string_view line) {
@@ -88,10 +89,29 @@ bool Engine::quarncrc_init() {
   message_ = buffers_.get();
   envelope_ = message_ + size;
   copy_ = envelope_ + size;
+
+  UpdateThreadHooks hooks;
+  hooks.do_update = [this] { return do_update(); };
+  update_thread_ = std::make_unique<UpdateThread>(log_, settings_, update_state_, hooks,
+                                                  UpdateThreadOptions{"", 5000, options_.pid});
+  if (!update_thread_->start()) {
+    update_thread_.reset();
+    log_.emsg("Could not create update thread, terminating\n");
+    return false;
+  }
   return true;
 }
 
+int Engine::do_update() {
+  if (options_.test_mode) return 1;  // test mode never contacts the update server
+  return 0;
+}
+
 int Engine::quarncrc_cleanup() {
+  // The update thread is asked to stop first; shared state is freed only
+  // once it has ended.
+  if (update_thread_ && !update_thread_->stop(kThreadStopWaitMs)) return 0;
+  update_thread_.reset();
   buffers_.reset();
   message_ = envelope_ = copy_ = nullptr;
   return 0;
