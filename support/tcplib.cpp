@@ -368,7 +368,10 @@ void TcpConn::set_linger() {
 // Connects the non-blocking socket `sk` and waits for the outcome under the
 // connect limit. On failure the record's last error says why.
 bool TcpConn::connect_timed(int sk, const void* addr, unsigned len) {
-  if (::connect(sk, static_cast<const sockaddr*>(addr), len) == 0) return true;
+  if (::connect(sk, static_cast<const sockaddr*>(addr), len) == 0) {
+    last_error_ = 0;
+    return true;
+  }
   if (errno != EINPROGRESS && errno != EINTR) {
     note_errno(errno);
     return false;

@@ -23,8 +23,9 @@
 // `tcp_free`); the record owns its socket and closes it when destroyed. The
 // record logs through the `Log` given at creation: error lines with `emsg`,
 // the few information lines with `imsg`, debug lines (off by default) with
-// `dmsg`. Sockets are created close-on-exec, so child processes never
-// inherit them, and writes never raise SIGPIPE.
+// `dmsg`; the `Log` must outlive the record. Sockets are created
+// close-on-exec, so child processes never inherit them, and writes never
+// raise SIGPIPE.
 //
 // Threads: a record is used by one thread at a time; records are
 // independent of each other.
