@@ -490,7 +490,8 @@ int tcp_vprintf(TcpConn& conn, const char* fmt, std::va_list args) {
   if (text.empty()) return 1;
   const int limit = conn.write_limit_ms_ != 0 ? conn.write_limit_ms_ : TcpConn::kDefaultWriteLimitMs;
   const std::size_t sent = conn.write_timed(text.data(), text.size(), limit);
-  conn.bytes_written_ += static_cast<std::int32_t>(sent);
+  conn.bytes_written_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(conn.bytes_written_) +
+                                                  static_cast<std::uint32_t>(sent));
   if (sent == text.size()) {
     conn.debug("tcp_printf --> %.90s", text.c_str());
     return 1;
