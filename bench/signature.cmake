@@ -1,0 +1,2 @@
+# Signature generation and matching.
+quarn_bench(signature SOURCES signature_bench.cpp LIBS quarn_signature)

@@ -1,0 +1,149 @@
+// The CRC, base-36 fields, check-case encoding and the FINDCRC field reader.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "signature/crc.h"
+#include "signature/signature_text.h"
+
+namespace quarn {
+namespace {
+
+TEST(Crc, StandardCrc32) {
+  EXPECT_EQ(do_crc("abc"), 0x352441C2u);
+  EXPECT_EQ(do_crc(""), 0u);
+  EXPECT_EQ(do_crc("$0$0$0$0$0$0$0$0$0"), 0xBB8C7573u);
+  EXPECT_EQ(crc_extend(do_crc("ab"), "c", 1), 0x352441C2u);
+}
+
+TEST(Baseencode, DigitsInTheGivenBase) {
+  struct Case {
+    std::uint32_t value;
+    unsigned base;
+    const char* digits;
+  };
+  const Case cases[] = {
+      {0, 36, "0"},           {0x352441C2u, 36, "eqtepu"}, {0xFFFFFFFFu, 36, "1z141z3"},
+      {35, 36, "z"},          {36, 36, "10"},              {255, 16, "ff"},
+      {5, 2, "101"},          {61, 62, "Z"},               {36, 37, "A"},
+      {5, 1, ""},             {5, 63, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(baseencode(c.value, c.base), c.digits) << c.value << " base " << c.base;
+  }
+}
+
+TEST(SignatureText, KnownValues) {
+  PartCrcs zeros{};
+  EXPECT_EQ(make_signature_text(zeros), "#0$0#0#0#0$0#0#0#0");
+  PartCrcs from{};
+  from[0] = 0x352441C2u;
+  EXPECT_EQ(make_signature_text(from), "#EQTepu$0#0$0$0$0$0#0#0");
+
+  std::string text = "$0$0$0$0$0$0$0$0$0";
+  EXPECT_EQ(enccrc(text), "#0$0#0#0#0$0#0#0#0");
+}
+
+TEST(Validatecrc, AcceptsRightCaseOnly) {
+  struct Case {
+    const char* text;
+    int valid;
+  };
+  const Case cases[] = {
+      {"#0$0#0#0#0$0#0#0#0", 1},
+      {"$0$0#0#0#0$0#0#0#0", 0},  // first "#" written as "$"
+      {"#0#0#0#0#0$0#0#0#0", 0},
+      {"#EQTepu$0#0$0$0$0$0#0#0", 1},
+      {"#EQTEpu$0#0$0$0$0$0#0#0", 0},
+      {"#eqtepu$0#0$0$0$0$0#0#0", 0},
+      {"", 1},
+      {"0123-45 6", 1},  // no character takes a bit
+  };
+  for (const Case& c : cases) EXPECT_EQ(validatecrc(c.text), c.valid) << c.text;
+}
+
+TEST(Validatecrc, ChecksOnlyTheFirst999CharactersForTheCrc) {
+  // The check is computed over a copy of at most 999 characters, so what
+  // follows them changes no bit.
+  std::string text(999, '0');
+  std::string longer = text + "0123456789";
+  EXPECT_EQ(validatecrc(longer), validatecrc(text));
+  EXPECT_EQ(validatecrc(longer), 1);
+}
+
+// Every signature text validates, the mask wraps after 32 letters, and any
+// change of letter case (or "$" <-> "#") breaks the check.
+TEST(SignatureText, RandomSignaturesValidateAndCaseFlipsBreakThem) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 2000; ++round) {
+    PartCrcs crcs;
+    for (auto& c : crcs) c = rng() >> (rng() % 32);
+    const std::string text = make_signature_text(crcs);
+    ASSERT_EQ(validatecrc(text), 1) << text;
+
+    PartCrcs back{};
+    ASSERT_EQ(parse_crc_fields("A" + text, back), 9);
+    ASSERT_EQ(back, crcs) << text;
+
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      std::string flipped = text;
+      char& c = flipped[i];
+      if (c >= 'a' && c <= 'z') {
+        c = static_cast<char>(c - 'a' + 'A');
+      } else if (c >= 'A' && c <= 'Z') {
+        c = static_cast<char>(c - 'A' + 'a');
+      } else if (c == '$') {
+        c = '#';
+      } else if (c == '#') {
+        c = '$';
+      } else {
+        continue;
+      }
+      ASSERT_EQ(validatecrc(flipped), 0) << text << " flipped at " << i;
+    }
+  }
+}
+
+TEST(ReadBase36, DigitsOfEitherCaseUpToTheFirstOther) {
+  struct Case {
+    const char* text;
+    std::uint32_t value;
+  };
+  const Case cases[] = {
+      {"0", 0},           {"z", 35},          {"Z", 35},
+      {"eqtepu", 0x352441C2u}, {"EQTepu", 0x352441C2u}, {"1z141z3", 0xFFFFFFFFu},
+      {"1z141z4", 0xFFFFFFFFu}, {"zzzzzzzzzzzz", 0xFFFFFFFFu}, {"12!z", 38},
+      {"", 0},            {"\n", 0},          {"+5", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(read_base36(c.text), c.value) << c.text;
+}
+
+TEST(ParseCrcFields, SplitsFromTheThirdCharacter) {
+  struct Case {
+    const char* signature;
+    int count;
+    PartCrcs crcs;
+  };
+  const Case cases[] = {
+      {"A$1$2$3$4$5$6$7$8$9", 9, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {"A#a#B$c-d e$$f##g -h$i", 9, {10, 11, 12, 13, 14, 15, 16, 17, 18}},
+      {"A$1$2$3$4$5$6$7$8$9$10", 9, {1, 2, 3, 4, 5, 6, 7, 8, 9}},  // tenth ignored
+      {"A$1$2$3$4$5$6$7$8", 8, {1, 2, 3, 4, 5, 6, 7, 8, 0}},
+      {"A-", 0, {}},
+      {"A", 0, {}},
+      {"", 0, {}},
+      {"Ax1$2", 2, {1, 2}},  // the second character is the caller's to check
+  };
+  for (const Case& c : cases) {
+    PartCrcs crcs{};
+    EXPECT_EQ(parse_crc_fields(c.signature, crcs), c.count) << c.signature;
+    EXPECT_EQ(crcs, c.crcs) << c.signature;
+  }
+  // The argument is a C text: a NUL byte ends it.
+  PartCrcs crcs{};
+  EXPECT_EQ(parse_crc_fields(std::string_view("A$1$2\0$3$4$5$6$7$8$9", 21), crcs), 2);
+}
+
+}  // namespace
+}  // namespace quarn
