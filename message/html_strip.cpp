@@ -28,6 +28,27 @@ constexpr std::array<unsigned char, 256> kClasses = make_classes();
 
 unsigned char class_of(char c) { return kClasses[static_cast<unsigned char>(c)]; }
 
+char lower(int c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
+
+// Position of the first `word` at or after `from`, or kNone. Looks for the
+// word's last character with memchr, which skips fast over text where that
+// character is rare ("-" of "content-", ">" of "-->", "f" of "href").
+std::size_t find_word(std::string_view text, std::string_view word, std::size_t from) {
+  const std::size_t m = word.size();
+  if (m == 0) return from <= text.size() ? from : kNone;
+  const char last = word[m - 1];
+  std::size_t next = from + m - 1;
+  while (next < text.size()) {
+    const void* hit = std::memchr(text.data() + next, last, text.size() - next);
+    if (hit == nullptr) return kNone;
+    const auto end = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    const std::size_t start = end + 1 - m;
+    if (std::memcmp(text.data() + start, word.data(), m - 1) == 0) return start;
+    next = end + 1;
+  }
+  return kNone;
+}
+
 // The first occurrence of a fixed word at or after a position that never
 // moves backwards between calls; the text is searched once overall.
 class ForwardFinder {
@@ -36,7 +57,7 @@ class ForwardFinder {
 
   std::size_t find(std::size_t from) {
     if (!searched_ || (found_ != kNone && found_ < from)) {
-      found_ = text_.find(word_, from);
+      found_ = find_word(text_, word_, from);
       searched_ = true;
     }
     return found_;
@@ -69,25 +90,31 @@ class Markup {
   bool word_follows(std::string_view word) const {
     for (std::size_t i = 0; i < word.size(); ++i) {
       const int c = at(i + 1);
-      if (c < 0 || ascii_lower(static_cast<char>(c)) != word[i]) return false;
+      if (c < 0 || lower(c) != word[i]) return false;
     }
     return true;
   }
 
-  // Offset of the first `word` at or after offset `from`, or kNone.
-  std::size_t find(std::string_view word, std::size_t from) const {
+  // Offset of the first `word`, which ends in ">", at or after offset
+  // `from`, or kNone. The scan stopped at or before the first ">" after the
+  // "<", so a match always ends in the part not yet read: only matches that
+  // start in the scanned part and end past it, and matches in the rest, need
+  // looking at.
+  std::size_t find_closing(std::string_view word, std::size_t from) const {
     const std::size_t scanned = scanned_.size();
-    if (from < scanned) {
-      const std::size_t inside = scanned_.find(word, from);
-      if (inside != kNone) return inside;
-    }
-    std::size_t start = scanned + 1 >= word.size() ? scanned + 1 - word.size() : 0;
-    for (std::size_t k = std::max(from, start); k < scanned; ++k) {
+    const std::size_t straddle = scanned + 1 >= word.size() ? scanned + 1 - word.size() : 0;
+    for (std::size_t k = std::max(from, straddle); k < scanned; ++k) {
       if (matches_at(word, k)) return k;
     }
     const std::size_t tail_from = std::max(from, scanned) - scanned;
-    if (tail_from > tail_.size()) return kNone;
-    const std::size_t in_tail = tail_.find(word, tail_from);
+    if (tail_from >= tail_.size()) return kNone;
+    if (word.size() == 1) {
+      const void* found = std::memchr(tail_.data() + tail_from, word[0], tail_.size() - tail_from);
+      return found == nullptr ? kNone
+                              : scanned + static_cast<std::size_t>(
+                                              static_cast<const char*>(found) - tail_.data());
+    }
+    const std::size_t in_tail = find_word(tail_, word, tail_from);
     return in_tail == kNone ? kNone : scanned + in_tail;
   }
 
@@ -160,43 +187,53 @@ class Stripper {
   // Copies the text from the cursor, folding every run of blanks, tabs and
   // line ends into one blank, up to the first ">" after a "<" or a "<" at
   // least 6 characters after the first one. Returns false at the end of the
-  // text (everything copied stays visible).
+  // text (everything copied stays visible). The cursors live in locals while
+  // copying: stores through `out_` could alias the members.
   bool scan() {
-    open_ = false;
+    const char* const src = src_.data();
     const std::size_t end = src_.size();
-    while (read_ < end) {
-      const char c = src_[read_];
+    char* const out = out_;
+    std::size_t read = read_;
+    std::size_t written = written_;
+    // Within one scan the folded position moves with the written one.
+    const std::size_t folded_offset = folded_ - written_;
+    bool stopped = false;
+    open_ = false;
+    while (read < end) {
+      const char c = src[read];
       const unsigned char cls = class_of(c);
       if (cls == kText) {
-        out_[written_++] = c;
-        ++folded_;
-        ++read_;
+        out[written++] = c;
+        ++read;
         continue;
       }
       if (cls == kSpace) {
-        out_[written_++] = ' ';
-        ++folded_;
-        ++read_;
-        while (read_ < end && class_of(src_[read_]) == kSpace) ++read_;
+        out[written++] = ' ';
+        ++read;
+        while (read < end && class_of(src[read]) == kSpace) ++read;
         continue;
       }
       if (cls == kOpen) {
         if (!open_) {
           open_ = true;
-          open_folded_ = folded_;
-          open_written_ = written_;
-          open_read_ = read_;
-        } else if (folded_ - open_folded_ >= 6) {
-          return true;
+          open_folded_ = written + folded_offset;
+          open_written_ = written;
+          open_read_ = read;
+        } else if (written + folded_offset - open_folded_ >= 6) {
+          stopped = true;
+          break;
         }
       } else if (open_) {
-        return true;
+        stopped = true;
+        break;
       }
-      out_[written_++] = c;
-      ++folded_;
-      ++read_;
+      out[written++] = c;
+      ++read;
     }
-    return false;
+    read_ = read;
+    written_ = written;
+    folded_ = written + folded_offset;
+    return stopped;
   }
 
   // Handles the comment or tag at the first "<" of the scan. Returns false
@@ -207,7 +244,7 @@ class Stripper {
     if (m.at(1) == '!' && m.at(2) == '-' && m.at(3) == '-') {
       stats_.comment_score += 1;
       if (open_folded_ - last_comment_end_ < 10) stats_.comment_score += 2;
-      const std::size_t close = m.find("-->", 4);
+      const std::size_t close = m.find_closing("-->", 4);
       if (close == kNone) return false;
       // The scan stopped at or before the comment's ">", so its end lies in
       // the part not yet read.
@@ -217,22 +254,24 @@ class Stripper {
       last_comment_end_ = folded_;
       return true;
     }
-    const std::size_t close = m.find(">", 1);
+    const std::size_t close = m.find_closing(">", 1);
     const std::size_t close_read =
         close == kNone ? src_.size() : read_ + (close - m.scanned_size());
-    if (m.word_follows("table ")) {
+    const int first = m.at(1);
+    const char key = first < 0 ? '\0' : lower(first);
+    if (key == 't' && m.word_follows("table ")) {
       ++table_depth_;
-    } else if (m.word_follows("/table ")) {
+    } else if (key == '/' && m.word_follows("/table ")) {
       --table_depth_;
-    } else if (m.word_follows("a ")) {
+    } else if (key == 'a' && m.word_follows("a ")) {
       ++link_count_;
       std::size_t href = href_.find(open_read_);
       if (href == kNone) href = href_upper_.find(open_read_);
       if (href != kNone && href < close_read) in_link_ = true;
-    } else if (m.word_follows("/a ")) {
+    } else if (key == '/' && m.word_follows("/a ")) {
       in_link_ = false;
       --link_count_;
-    } else if (m.word_follows("img ") && in_link_) {
+    } else if (key == 'i' && in_link_ && m.word_follows("img ")) {
       stats_.suspicious_images += 1;
       if (table_depth_ != 0) stats_.suspicious_images += 4;
     }
@@ -266,21 +305,31 @@ class Stripper {
 }  // namespace
 
 void mf_count_letters(std::string_view text, std::size_t count, HtmlStats& stats) {
-  count = std::min(count, text.size());
-  std::int32_t letters = 0;
-  std::int32_t capitals = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const char c = text[i];
-    if (c == '\0') break;
-    if (c >= 'a' && c <= 'z') {
-      ++letters;
-    } else if (c >= 'A' && c <= 'Z') {
-      ++letters;
-      ++capitals;
+  text = cstr_view(text.substr(0, std::min(count, text.size())));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t letters = 0;
+  std::size_t capitals = 0;
+  auto count_block = [&](std::size_t from, std::size_t length) {
+    unsigned block_letters = 0;
+    unsigned block_capitals = 0;
+    for (std::size_t k = 0; k < length; ++k) {
+      const unsigned char c = bytes[from + k];
+      const unsigned upper = static_cast<unsigned char>(c - 'A') < 26;
+      const unsigned lower = static_cast<unsigned char>(c - 'a') < 26;
+      block_letters += upper | lower;
+      block_capitals += upper;
     }
-  }
-  stats.letters += letters;
-  stats.capitals += capitals;
+    letters += block_letters;
+    capitals += block_capitals;
+  };
+  // Fixed-size blocks let the compiler use vector instructions.
+  constexpr std::size_t kBlock = 64;
+  std::size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) count_block(i, kBlock);
+  count_block(i, n - i);
+  stats.letters += static_cast<std::int32_t>(letters);
+  stats.capitals += static_cast<std::int32_t>(capitals);
 }
 
 std::size_t rf_strip_html(std::span<char> text, std::size_t length, int html,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "message/codecs.h"
 #include "support/text.h"
@@ -24,6 +25,21 @@ bool ends_url(char c, bool quoted) {
   }
 }
 
+// First "http" (or "http:") at or after `from`. Looks for the "p" first: it
+// is rarer in text than the "h".
+std::size_t find_http(std::string_view text, std::string_view word, std::size_t from) {
+  std::size_t next = from + 3;
+  while (next < text.size()) {
+    const void* hit = std::memchr(text.data() + next, 'p', text.size() - next);
+    if (hit == nullptr) return std::string_view::npos;
+    const auto p = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    const std::size_t start = p - 3;
+    if (text.compare(start, word.size(), word) == 0) return start;
+    next = p + 1;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
 
 std::size_t rf_decode_url(std::string_view url, std::span<char> out) {
@@ -38,7 +54,12 @@ std::size_t rf_decode_url(std::string_view url, std::span<char> out) {
       out[written++] = static_cast<char>(decode_hexbyte(url.substr(i + 1, 2)));
       i += 3;
     } else {
-      out[written++] = url[i++];
+      const std::size_t escape = std::min(url.find('%', i), url.size());
+      const std::size_t run =
+          std::min({escape - i, room - written, kUrlDecodeLimit + 1 - written});
+      std::memcpy(out.data() + written, url.data() + i, run);
+      written += run;
+      i += run;
     }
   }
   out[written] = '\0';
@@ -52,7 +73,7 @@ void rf_scan_urls(std::string_view text, std::string& urls) {
   std::string_view word = "http";
   std::size_t from = 0;
   while (urls.size() <= kUrlTextLimit) {
-    const std::size_t start = text.find(word, from);
+    const std::size_t start = find_http(text, word, from);
     if (start == std::string_view::npos) break;
     const std::size_t after = start + 4;
     const bool is_url = (after < text.size() && text[after] == ':') ||
@@ -68,8 +89,9 @@ void rf_scan_urls(std::string_view text, std::string& urls) {
     const std::size_t length = std::min(end - start, kUrlMaxLength);
     if (length >= kUrlMinLength) {
       const std::size_t n = rf_decode_url(text.substr(start, length), decoded);
-      std::replace(decoded.begin(), decoded.begin() + static_cast<std::ptrdiff_t>(n), '\0', ' ');
+      const std::size_t at = urls.size();
       urls.append(decoded.data(), n);
+      std::replace(urls.begin() + static_cast<std::ptrdiff_t>(at), urls.end(), '\0', ' ');
       urls.append("\r\n");
     }
     from = end;
