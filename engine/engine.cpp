@@ -20,6 +20,7 @@ constexpr const char* kStatusFile = "quarncrc.status";
 constexpr const char* kFilterFile = "filter.dat";
 constexpr std::int64_t kStatusInterval = 10;          // seconds between status writes
 constexpr std::int64_t kFilterAgeWarning = 2419200;  // 28 days
+constexpr int kThreadStopWaitMs = 2000;
 
 // Splits a command line into its four tokens T0..T3 (missing ones empty).
 std::array<std::string_view, 4> command_tokens(std::string_view line) {
@@ -88,10 +89,29 @@ bool Engine::quarncrc_init() {
   message_ = buffers_.get();
   envelope_ = message_ + size;
   copy_ = envelope_ + size;
+
+  UpdateThreadHooks hooks;
+  hooks.do_update = [this] { return do_update(); };
+  update_thread_ = std::make_unique<UpdateThread>(log_, settings_, update_state_, hooks,
+                                                  UpdateThreadOptions{"", 5000, options_.pid});
+  if (!update_thread_->start()) {
+    update_thread_.reset();
+    log_.emsg("Could not create update thread, terminating\n");
+    return false;
+  }
   return true;
 }
 
+int Engine::do_update() {
+  if (options_.test_mode) return 1;  // test mode never contacts the update server
+  return 0;
+}
+
 int Engine::quarncrc_cleanup() {
+  // The update thread is asked to stop first; shared state is freed only
+  // once it has ended.
+  if (update_thread_ && !update_thread_->stop(kThreadStopWaitMs)) return 0;
+  update_thread_.reset();
   buffers_.reset();
   message_ = envelope_ = copy_ = nullptr;
   return 0;
@@ -116,7 +136,7 @@ int Engine::do_command(std::string_view line) {
     const std::string tag(t[0]);
     const char* gap = tag.empty() ? "" : " ";
     log_.emsg("%s%sERROR Invalid command\n", tag.c_str(), gap);
-    response_.set(lprintf(kLineSize, "%s%sERROR Invalid command\n", tag.c_str(), gap));
+    response_.set(strprintf("%s%sERROR Invalid command\n", tag.c_str(), gap));
     result = 0;
   }
   update_status_file();
@@ -129,28 +149,28 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   const std::string scan_file(scan_view);
   if (scan_view.empty() || envelope_view.empty()) {
     log_.emsg("%s ERROR Incorrect number of parameters\n", tag.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Incorrect number of parameters\n\n", tag.c_str()));
+    response_.set(strprintf("%s ERROR Incorrect number of parameters\n\n", tag.c_str()));
     return 1;
   }
 
   auto st = stat_file(scan_file);
   if (!st) {
     log_.emsg("Unable to access scan file (%s)\n", scan_file.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
+    response_.set(strprintf("%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
                           scan_file.c_str()));
     return 0;
   }
   if (st->size >= msg_sz_) {
     log_.imsg("Skipping large file %lld>=%d bytes\n", static_cast<long long>(st->size),
               settings_.ini_getn(IniKey::MSG_SZ));
-    response_.set(lprintf(kLineSize, "%s CLEAN\n", tag.c_str()));
+    response_.set(strprintf("%s CLEAN\n", tag.c_str()));
     return 1;
   }
 
   Fd fd(::open(scan_file.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.ok()) {
     const std::string reason = system_error_text(errno);
-    response_.set(lprintf(kLineSize, "%s ERROR Unable to open scan file (%s) (%s)\n",
+    response_.set(strprintf("%s ERROR Unable to open scan file (%s) (%s)\n",
                           tag.c_str(), scan_file.c_str(), reason.c_str()));
     log_.emsg("Unable to open scan file (%s) (read)\n", scan_file.c_str());
     return 0;
@@ -158,7 +178,7 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   const std::int64_t length = read_fully(fd.get(), message_, st->size);
   if (length < st->size) {
     log_.emsg("Unable to read scan file (%s)\n", scan_file.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Unable to read scan file (%s)\n", tag.c_str(),
+    response_.set(strprintf("%s ERROR Unable to read scan file (%s)\n", tag.c_str(),
                           scan_file.c_str()));
     return 0;
   }
@@ -172,7 +192,7 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
     }
   }
 
-  response_.append(lprintf(kLineSize, "%s DATA\n", tag.c_str()));
+  response_.append(strprintf("%s DATA\n", tag.c_str()));
   std::copy(message_, message_ + size + 1, copy_);
 
   if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
@@ -186,7 +206,7 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   }
 
   if (options_.test_mode) {
-    response_.add_header(lprintf(kLineSize, "X-Files: %s %s", scan_file.c_str(),
+    response_.add_header(strprintf("X-Files: %s %s", scan_file.c_str(),
                                  std::string(envelope_view).c_str()));
   }
   response_.finish_data();
@@ -203,7 +223,7 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   auto st = stat_file(envelope_file);
   if (!st) {
     log_.emsg("Unable to access envelope file (%s)\n", envelope_file.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Unable to access envelope file (%s)\n",
+    response_.set(strprintf("%s ERROR Unable to access envelope file (%s)\n",
                           tag.c_str(), envelope_file.c_str()));
     return 0;
   }
@@ -211,7 +231,7 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   if (!fd.ok()) {
     const std::string reason = system_error_text(errno);
     log_.emsg("Unable to open envelope file (%s) (read)\n", envelope_file.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Unable to open envelope file (%s) (%s)\n",
+    response_.set(strprintf("%s ERROR Unable to open envelope file (%s) (%s)\n",
                           tag.c_str(), envelope_file.c_str(), reason.c_str()));
     return 0;
   }
@@ -221,7 +241,7 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   const std::int64_t got = fits ? read_fully(fd.get(), envelope_, st->size) : -1;
   if (got < st->size) {
     log_.emsg("Unable to read scan envelope (%s)\n", envelope_file.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Unable to read envelope file (%s)\n",
+    response_.set(strprintf("%s ERROR Unable to read envelope file (%s)\n",
                           tag.c_str(), envelope_file.c_str()));
     return 0;
   }
@@ -234,7 +254,7 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
     filter_error_ = "Warning - Filter failure";
   } else if (filter_stat && std::time(nullptr) - filter_stat->mtime > kFilterAgeWarning) {
     const auto days = static_cast<int>((std::time(nullptr) - filter_stat->mtime) / 86400);
-    response_.add_header(lprintf(kLineSize, "X-Quarn-Info: Filter is %d days old", days));
+    response_.add_header(strprintf("X-Quarn-Info: Filter is %d days old", days));
     filter_error_ = lprintf(kLineSize, "Warning - Filter is %d days old", days);
   } else {
     filter_error_.clear();
@@ -246,19 +266,19 @@ int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
   const std::string tag(tag_view);
   if (signature.empty()) {
     log_.emsg("%s ERROR Missing CRC data\n", tag.c_str());
-    response_.set(lprintf(kLineSize, "%s ERROR Missing CRC data\n", tag.c_str()));
+    response_.set(strprintf("%s ERROR Missing CRC data\n", tag.c_str()));
     return 0;
   }
   const auto letter = static_cast<signed char>(signature[0]);
   if (letter > kRuleSet) {
     log_.emsg("%s ERROR Unknown rule set (requires %c, current %c)\n", tag.c_str(), letter,
               kRuleSet);
-    response_.set(lprintf(kLineSize, "%s ERROR Unknown rule set (requires %c, current %c)\n",
+    response_.set(strprintf("%s ERROR Unknown rule set (requires %c, current %c)\n",
                           tag.c_str(), letter, kRuleSet));
     return 0;
   }
   log_.imsg("Response - %s OK 0 None None 0 - Not Found\n", tag.c_str());
-  response_.set(lprintf(kLineSize, "%s OK 0 None None 0 - Not Found\n", tag.c_str()));
+  response_.set(strprintf("%s OK 0 None None 0 - Not Found\n", tag.c_str()));
   return 1;
 }
 

@@ -24,6 +24,7 @@
 #include "support/log.h"
 #include "support/settings.h"
 #include "update/update_state.h"
+#include "update/update_thread.h"
 
 namespace quarn {
 
@@ -46,6 +47,10 @@ class Engine {
   int do_command(std::string_view line);
   // Releases everything; returns the number of messages the database held.
   int quarncrc_cleanup();
+  // False when the update thread could not be stopped in time (it is still
+  // inside an update run): the process must then end without destroying the
+  // engine, whose state that thread may still touch.
+  bool safe_to_destroy() const { return !update_thread_; }
 
   const ResponseBlock& response() const { return response_; }
   const Counters& counters() const { return counters_; }
@@ -61,12 +66,15 @@ class Engine {
   // not be read (the response then holds the error answer).
   int filter_stage(std::string_view tag, std::string_view envelope_file, std::size_t length);
   void update_status_file();
+  // One update run of the update thread.
+  int do_update();
 
   const EngineOptions options_;
   const std::string temp_name_;
   Log log_;
   Settings settings_;
   UpdateState update_state_;
+  std::unique_ptr<UpdateThread> update_thread_;
 
   // The three work buffers: message, envelope, copy; MSG_SZ bytes each.
   std::int32_t msg_sz_ = 0;

@@ -4,28 +4,25 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 
 #include "engine/command_reader.h"
 #include "engine/engine.h"
 #include "support/file.h"
+#include "support/pid_file.h"
 #include "support/text.h"
 #include "support/version.h"
 
 namespace quarn {
 namespace {
 
-constexpr const char* kPidFile = "quarncrc.pid";
 constexpr const char* kStatusFile = "quarncrc.status";
 
 double clock_ms() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-void writepid(int pid) {
-  if (FilePtr file = open_file(kPidFile, "w")) std::fprintf(file.get(), "%d", pid);
 }
 
 // Writes a whole response block; false when standard output is gone.
@@ -54,7 +51,7 @@ int quarncrc_main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   options.pid = static_cast<int>(::getpid());
 
-  writepid(options.pid);
+  writepid(kPidFile, options.pid);
   remove_file(kStatusFile);
 
   Engine engine(options);
@@ -87,6 +84,13 @@ int quarncrc_main(int argc, char** argv) {
                  0.0, 0.0, 0.0, 0.0);
   }
   remove_file(kPidFile);
+  if (!engine.safe_to_destroy()) {
+    // The update thread is still inside a network run and may touch the
+    // engine's state: end the process without destroying it.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(0);
+  }
   return 0;
 }
 

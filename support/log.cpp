@@ -1,5 +1,6 @@
 #include "support/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -67,9 +68,10 @@ void Log::emsg_do(LogLevel level, std::string_view text) {
 }
 
 void Log::write_locked(LogLevel level, std::string_view text) {
-  if (limit_ != 0 && file_) {
+  if (limit_ != 0 && file_ && size_bound_ > limit_) {
     auto st = stat_file(path_);
-    if (st && st->size > limit_) emsg_reopen();
+    size_bound_ = st ? st->size : 0;
+    if (size_bound_ > limit_) emsg_reopen();
   }
   const std::string stamp = log_stamp(std::time(nullptr));
   if (!file_) {
@@ -78,8 +80,10 @@ void Log::write_locked(LogLevel level, std::string_view text) {
     return;
   }
   std::string prefix = show_thread_ ? lprintf(32, "t=%d ", th_id()) : std::string();
-  std::fprintf(file_.get(), "%s:%s:%s ", stamp.c_str(), level_name(level), prefix.c_str());
+  int head = std::fprintf(file_.get(), "%s:%s:%s ", stamp.c_str(), level_name(level),
+                          prefix.c_str());
   std::fwrite(text.data(), 1, text.size(), file_.get());
+  size_bound_ += std::max(head, 0) + static_cast<std::int64_t>(text.size());
   if (level == LogLevel::kError || flush_) std::fflush(file_.get());
   if (debug_echo_ || (print_errors_ && level == LogLevel::kError)) {
     std::fwrite(text.data(), 1, text.size(), console_);
@@ -110,6 +114,8 @@ int Log::open_locked(const char* mode) {
     std::fprintf(stderr, "%s: %s\n", path_.c_str(), std::strerror(errno));
     return 0;
   }
+  auto st = stat_file(path_);
+  size_bound_ = st ? st->size : 0;
   return 1;
 }
 

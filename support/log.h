@@ -93,6 +93,10 @@ class Log {
   std::FILE* const console_;
   FilePtr file_;
   std::string path_;
+  // An upper bound of the file's size on disk: its size when last looked up
+  // plus everything written since. While it stays within the limit the size
+  // on disk cannot exceed it, and the lookup is skipped.
+  std::int64_t size_bound_ = 0;
   std::int32_t limit_ = 0;
   std::atomic<int> wait_limit_ms_{60000};
   std::atomic<bool> flush_{false};

@@ -6,16 +6,14 @@
 
 namespace quarn {
 
-MutexRec::MutexRec(std::string name, std::source_location where)
-    : name_(std::move(name)),
-      source_file_(where.file_name()),
-      source_line_(static_cast<int>(where.line())) {}
+MutexRec::MutexRec(std::string name, const char* file, int line)
+    : name_(std::move(name)), source_file_(file), source_line_(line) {}
 
-bool MutexRec::wait(int limit_ms, std::source_location where) {
+bool MutexRec::wait(int limit_ms, const char* file, int line) {
   const auto me = std::this_thread::get_id();
   std::unique_lock lock(state_);
-  source_file_ = where.file_name();
-  source_line_ = static_cast<int>(where.line());
+  source_file_ = file;
+  source_line_ = line;
   if (owner_ == me) {
     ++depth_;
     return true;
@@ -55,13 +53,13 @@ int MutexRec::source_line() const {
   return source_line_;
 }
 
-std::unique_ptr<MutexRec> th_mutex_new_remember(const char* name, std::source_location where) {
-  return std::make_unique<MutexRec>(name != nullptr ? name : "", where);
+std::unique_ptr<MutexRec> th_mutex_new_remember(const char* name, const char* file, int line) {
+  return std::make_unique<MutexRec>(name != nullptr ? name : "", file, line);
 }
 
-int th_mutex_wait_remember(MutexRec* mutex, int limit_ms, std::source_location where) {
+int th_mutex_wait_remember(MutexRec* mutex, int limit_ms, const char* file, int line) {
   if (mutex == nullptr) return 0;
-  return mutex->wait(limit_ms, where) ? 1 : 0;
+  return mutex->wait(limit_ms, file, line) ? 1 : 0;
 }
 
 int th_mutex_release(MutexRec* mutex, Log* log) {
@@ -76,8 +74,8 @@ int th_mutex_release(MutexRec* mutex, Log* log) {
 
 void th_mutex_free(std::unique_ptr<MutexRec>& mutex) { mutex.reset(); }
 
-MutexHold::MutexHold(MutexRec* mutex, int limit_ms, std::source_location where)
-    : mutex_(mutex), held_(th_mutex_wait_remember(mutex, limit_ms, where) == 1) {}
+MutexHold::MutexHold(MutexRec* mutex, int limit_ms, const char* file, int line)
+    : mutex_(mutex), held_(th_mutex_wait_remember(mutex, limit_ms, file, line) == 1) {}
 
 MutexHold::~MutexHold() { release(); }
 

@@ -20,7 +20,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <thread>
 
@@ -30,13 +29,13 @@ class Log;
 
 class MutexRec {
  public:
-  explicit MutexRec(std::string name = {},
-                    std::source_location where = std::source_location::current());
+  explicit MutexRec(std::string name = {}, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE());
   MutexRec(const MutexRec&) = delete;
   MutexRec& operator=(const MutexRec&) = delete;
 
   // Takes the mutex, waiting at most `limit_ms`; true when it is now held.
-  bool wait(int limit_ms, std::source_location where = std::source_location::current());
+  bool wait(int limit_ms, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
   // Gives one take back; false when the calling thread does not hold it.
   bool release();
@@ -60,11 +59,12 @@ class MutexRec {
 };
 
 // Named operations of the thread module over MutexRec.
-std::unique_ptr<MutexRec> th_mutex_new_remember(
-    const char* name, std::source_location where = std::source_location::current());
+std::unique_ptr<MutexRec> th_mutex_new_remember(const char* name,
+                                                const char* file = __builtin_FILE(),
+                                                int line = __builtin_LINE());
 // 1 when the mutex is now held; 0 after a timeout or for a null mutex.
-int th_mutex_wait_remember(MutexRec* mutex, int limit_ms,
-                           std::source_location where = std::source_location::current());
+int th_mutex_wait_remember(MutexRec* mutex, int limit_ms, const char* file = __builtin_FILE(),
+                           int line = __builtin_LINE());
 // 1, or 0 after logging "Releaseing mutex failed\n" (to `log` when given,
 // else to standard error) when the caller does not hold it.
 int th_mutex_release(MutexRec* mutex, Log* log);
@@ -74,8 +74,8 @@ void th_mutex_free(std::unique_ptr<MutexRec>& mutex);
 // path out. `held()` tells whether the wait succeeded.
 class MutexHold {
  public:
-  MutexHold(MutexRec* mutex, int limit_ms,
-            std::source_location where = std::source_location::current());
+  MutexHold(MutexRec* mutex, int limit_ms, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
   ~MutexHold();
   MutexHold(const MutexHold&) = delete;
   MutexHold& operator=(const MutexHold&) = delete;

@@ -39,6 +39,15 @@ std::string lprintf(std::size_t size, const char* fmt, ...) {
   return out;
 }
 
+std::string strprintf(const char* fmt, ...) {
+  std::string out;
+  std::va_list args;
+  va_start(args, fmt);
+  vlprintf(out, static_cast<std::size_t>(-1), fmt, args);
+  va_end(args);
+  return out;
+}
+
 void strcatn(std::string& dst, std::string_view text, std::size_t size) {
   if (size == 0 || dst.size() >= size - 1) return;
   dst.append(text.substr(0, size - 1 - dst.size()));

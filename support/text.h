@@ -27,6 +27,10 @@ inline constexpr std::size_t kLineSize = 1000;
 // Formats like printf and keeps at most size - 1 characters.
 std::string lprintf(std::size_t size, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Formats like printf without a cut (for texts whose parts are already
+// bounded and that a later step cuts as a whole).
+std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Formats like vprintf into `out` (replacing it), keeping at most size - 1
 // characters. Returns true when the text had to be cut.
 bool vlprintf(std::string& out, std::size_t size, const char* fmt, std::va_list args)

@@ -159,6 +159,14 @@ void EngineProcess::close_stdin() {
   }
 }
 
+void EngineProcess::close_stdout() {
+  if (out_fd_ >= 0) {
+    ::close(out_fd_);
+    out_fd_ = -1;
+    out_closed_ = true;
+  }
+}
+
 int EngineProcess::wait_exit(milliseconds limit) {
   if (exit_code_) return *exit_code_;
   const auto deadline = Clock::now() + limit;

@@ -56,6 +56,8 @@ class EngineProcess {
   bool silent_for(milliseconds limit);
 
   void close_stdin();
+  // Closes our end of the engine's standard output (the server went away).
+  void close_stdout();
   // The exit code once the engine has ended within the limit; -1 for "still
   // running", 128 + signal for a signal.
   int wait_exit(milliseconds limit = milliseconds(10000));

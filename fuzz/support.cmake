@@ -1,0 +1,1 @@
+quarn_fuzzer(fuzz_tcp_readline tcp_readline_fuzz.cpp quarn_support)
