@@ -47,8 +47,11 @@ Regex Regex::compile(std::string_view pattern, std::uint32_t options, bool study
 int Regex::match(std::string_view subject, MatchScratch& scratch) const {
   if (!code_ || scratch.data() == nullptr) return 0;
   const auto* text = reinterpret_cast<PCRE2_SPTR>(subject.empty() ? "" : subject.data());
-  int rc = pcre2_match(code_.get(), text, subject.size(), 0, 0, scratch.data(),
-                       scratch.context());
+  // Studied patterns go straight to their machine code.
+  int rc = studied_ ? pcre2_jit_match(code_.get(), text, subject.size(), 0, 0, scratch.data(),
+                                      scratch.context())
+                    : pcre2_match(code_.get(), text, subject.size(), 0, 0, scratch.data(),
+                                  scratch.context());
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
     rc = pcre2_match(code_.get(), text, subject.size(), 0, PCRE2_NO_JIT, scratch.data(),
                      scratch.context());

@@ -1,6 +1,8 @@
 // The rules-file compiler: reading statements (continuations, includes),
 // variables, statement dispatch, if and call statements, actions and
 // expressions.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string>
 #include <unordered_map>
@@ -36,6 +38,24 @@ bool is_number_token(std::string_view token) {
   if (token.empty()) return false;
   if (is_ascii_digit(token[0])) return true;
   return token.size() > 1 && token[0] == '-' && is_ascii_digit(token[1]);
+}
+
+// Opens a rules file for reading as text. Only regular files are read: a
+// directory would read as an empty file, and a device or pipe could block
+// or never end. On failure `err` holds the reason (an errno value).
+FilePtr open_rules_file(const std::string& path, int& err) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    err = errno;
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  FilePtr file = open_file(path, "r");
+  if (!file) err = errno;
+  return file;
 }
 
 }  // namespace
@@ -78,10 +98,11 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
   e_.tokens_.clear();
   variables_.clear();
 
-  FilePtr current = open_file(path, "r");
+  int err = 0;
+  FilePtr current = open_rules_file(path, err);
   if (!current) {
     e_.error_ = lprintf(kLineSize, "Can't read (%s) (%s)\n", path.c_str(),
-                        system_error_text(errno).c_str());
+                        system_error_text(err).c_str());
     return nullptr;
   }
   auto filter = std::make_unique<RuleFilter>();
@@ -147,13 +168,14 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
           continue;
         }
         ++includes_opened;
-        FilePtr included = open_file(include_path, "r");
+        int err = 0;
+        FilePtr included = open_rules_file(include_path, err);
         if (included) {
           suspended.push_back(std::move(current));
           current = std::move(included);
         } else {
           log_.trace("rfilter: include  failed %.55s %s\n", include_path.c_str(),
-                     system_error_text(errno).c_str());
+                     system_error_text(err).c_str());
         }
         continue;
       }

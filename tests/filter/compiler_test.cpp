@@ -1,8 +1,10 @@
 // Compiler behaviours that golden files cannot show well: limits, two
 // engines side by side, failures and the current filter.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "filter/rule_engine.h"
 #include "filter/rule_listing.h"
@@ -63,6 +65,26 @@ TEST(Compiler, FileThatDoesNotOpen) {
   dir.write("ok.dat", "accept x\n");
   EXPECT_NE(engine.rfilter_compile(dir.file("ok.dat")), nullptr);
   EXPECT_EQ(engine.rfilter_error(), "No Error");
+}
+
+TEST(Compiler, OnlyRegularFilesAreRead) {
+  TempDir dir;
+  RuleEngine engine;
+  LogCollector log(engine);
+  engine.rfilter_trace(true);
+  std::filesystem::create_directory(dir.path() / "folder.dat");
+  EXPECT_EQ(engine.rfilter_compile(dir.file("folder.dat")), nullptr);
+  EXPECT_EQ(engine.rfilter_error(),
+            "Can't read (" + dir.file("folder.dat") + ") (Is a directory)\n");
+  // A device or pipe is never read: it could block on the engine's own
+  // input or never end.
+  ASSERT_EQ(::mkfifo(dir.file("pipe.dat").c_str(), 0600), 0);
+  dir.write("filter.dat", "#include /dev/zero\n#include " + dir.file("pipe.dat") + "\naccept x\n");
+  auto filter = engine.rfilter_compile(dir.file("filter.dat"));
+  ASSERT_TRUE(filter);
+  EXPECT_EQ(filter->lines.size(), 1u);
+  EXPECT_TRUE(log.has("rfilter: include  failed /dev/zero Invalid argument\n"));
+  EXPECT_TRUE(log.has("rfilter: include  failed " + dir.file("pipe.dat") + " Invalid argument\n"));
 }
 
 TEST(Compiler, FailedCompileRestoresTheCurrentFilter) {
