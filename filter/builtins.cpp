@@ -309,9 +309,8 @@ std::int32_t run_head_len(RunContext& c, const RuleExpr& x) {
 std::int32_t run_spamdetect(RunContext& c, const RuleExpr& x) {
   c.engine.log().trace("rrun: exp: spamdetect(%.40s,%.40s)\n", text_or_empty(x.text1),
                        text_or_empty(x.text2));
-  return rf_spamdetect(c.engine.run().scores,
-                       static_cast<float>(ascii_to_double(text_or_empty(x.text1))),
-                       text_or_empty(x.text2), c.engine.log());
+  return c.engine.rf_spamdetect(static_cast<float>(ascii_to_double(text_or_empty(x.text1))),
+                                text_or_empty(x.text2));
 }
 
 std::int32_t run_issimilar(RunContext& c, const RuleExpr& x) {
@@ -319,9 +318,7 @@ std::int32_t run_issimilar(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_evalflags(RunContext& c, const RuleExpr& x) {
-  const RuleFilter* filter = c.engine.current_filter();
-  if (filter == nullptr) return 0;
-  return filter->expressions.rf_expr_eval(x.number, c.engine.run().flags);
+  return c.engine.rf_expr_eval(x.number);
 }
 
 constexpr std::array<FuncEntry, kBuiltinCount> kTable = {{

@@ -11,6 +11,7 @@
 #include "filter/builtins.h"
 #include "filter/rule_engine.h"
 #include "filter/rule_tokenizer.h"
+#include "message/spam_detect.h"
 #include "support/file.h"
 #include "support/text.h"
 
@@ -512,6 +513,18 @@ std::int32_t RuleEngine::rf_flag_get(std::int32_t index) const {
 void RuleEngine::rf_setflag(std::int32_t index, std::int32_t value) {
   if (index < 0 || static_cast<std::size_t>(index) >= kMaxFlags) return;
   run_.flags[static_cast<std::size_t>(index)] = value;
+}
+
+int RuleEngine::rf_expr_eval(std::int32_t number) const {
+  return current_ == nullptr ? 0 : current_->expressions.rf_expr_eval(number, run_.flags);
+}
+
+int RuleEngine::mf_fast_scan(std::string_view text, std::size_t length) {
+  return current_ == nullptr ? 1 : current_->phrases.mf_fast_scan(text, length, *this);
+}
+
+int RuleEngine::rf_spamdetect(float score, std::string_view name) {
+  return quarn::rf_spamdetect(run_.scores, score, name, log_);
 }
 
 std::int32_t RuleEngine::skip_filter() const {

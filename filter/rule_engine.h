@@ -116,6 +116,13 @@ class RuleEngine {
   // are not written.
   std::int32_t rf_flag_get(std::int32_t index) const;
   void rf_setflag(std::int32_t index, std::int32_t value);
+  // The current filter's flag expression `number` over the run's flags (0
+  // without a current filter or for an unregistered number).
+  int rf_expr_eval(std::int32_t number) const;
+  // The current filter's fast phrase scan over text[0, length). Returns 1.
+  int mf_fast_scan(std::string_view text, std::size_t length);
+  // Records a score in the run's spam-score list. Returns 1.
+  int rf_spamdetect(float score, std::string_view name);
   // The skip flags of the current filter after a run.
   std::int32_t skip_filter() const;
   std::int32_t skip_from() const;

@@ -5,7 +5,6 @@
 
 #include "filter/rule_engine.h"
 #include "filter/rule_log.h"
-#include "message/spam_detect.h"
 #include "support/text.h"
 
 namespace quarn {
@@ -61,8 +60,7 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
       FastPhrase& phrase = *it;
       if (phrase.hit || !phrase.regex.ok()) continue;
       if (phrase.regex.match(window, engine.scratch()) == 0) continue;
-      rf_spamdetect(engine.run().scores, static_cast<float>(phrase.score), phrase.name,
-                    engine.log());
+      engine.rf_spamdetect(static_cast<float>(phrase.score), phrase.name);
       if (phrase.flag >= 0) {
         engine.rf_setflag(phrase.flag, 1);
         const std::string flag_name(engine.flag_name(phrase.flag));

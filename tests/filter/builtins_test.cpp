@@ -347,6 +347,11 @@ TEST_F(RunHalves, FlagsScoresAndCopies) {
   EXPECT_EQ(run(7, 0), 6000);
   EXPECT_EQ(run(7, 1), 5000);
   EXPECT_EQ(run(8), 0);
+  // The phrase it registered is scanned through the current filter.
+  engine_.run().scores.clear();
+  EXPECT_EQ(engine_.mf_fast_scan("xx ab", 5), 1);
+  ASSERT_FALSE(engine_.run().scores.empty());
+  EXPECT_EQ(engine_.run().scores.front().name, "ab");
 }
 
 TEST_F(RunHalves, MessageMarks) {
