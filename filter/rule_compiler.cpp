@@ -11,6 +11,7 @@
 #include "filter/builtins.h"
 #include "filter/rule_engine.h"
 #include "filter/rule_tokenizer.h"
+#include "message/message_model.h"
 #include "message/spam_detect.h"
 #include "support/file.h"
 #include "support/text.h"
@@ -469,7 +470,7 @@ void RuleCompiler::comp_assign() {
 
 // ---- RuleEngine ------------------------------------------------------------
 
-RuleEngine::RuleEngine() = default;
+RuleEngine::RuleEngine() : model_(std::make_unique<MessageModel>(*this)) {}
 RuleEngine::~RuleEngine() = default;
 
 std::unique_ptr<RuleFilter> RuleEngine::rfilter_compile(const std::string& path) {

@@ -49,6 +49,8 @@
 
 namespace quarn {
 
+class MessageModel;
+
 // One token of a statement and whether it was written in double quotes.
 struct RuleToken {
   std::string text;
@@ -128,6 +130,12 @@ class RuleEngine {
   std::int32_t skip_from() const;
   std::int32_t skip_dup() const;
 
+  // The message model of the current run (and its add-header hook, which
+  // persists across runs).
+  MessageModel& model() { return *model_; }
+  // The last X-SpamDetect header after its name (at most 199 characters).
+  std::string& spamdetect_result() { return spamdetect_result_; }
+
   FilterTimings& timings() { return timings_; }
   RexpStore& rexp_store() { return rexp_store_; }
   MatchScratch& scratch() { return scratch_; }
@@ -145,6 +153,8 @@ class RuleEngine {
   std::vector<RuleToken> tokens_;
   int include_limit_ = 1000;
   RunState run_;
+  std::unique_ptr<MessageModel> model_;
+  std::string spamdetect_result_;
   FilterTimings timings_;
   RexpStore rexp_store_;
   MatchScratch scratch_;
