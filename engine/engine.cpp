@@ -72,7 +72,8 @@ Engine::Engine(EngineOptions options)
     : options_(options),
       temp_name_(lprintf(kLineSize, "quarncrc_%d.msg", options.pid)),
       settings_(log_, SettingsOptions{"quarncrc.ini", options.test_mode, options.pid}),
-      db_(log_) {}
+      db_(log_),
+      filter_(log_) {}
 
 Engine::~Engine() = default;
 
@@ -101,6 +102,7 @@ bool Engine::quarncrc_init() {
 
   UpdateThreadHooks hooks;
   hooks.do_update = [this] { return do_update(); };
+  hooks.recompile_filter = [this] { recompile_filter(); };
   update_thread_ = std::make_unique<UpdateThread>(log_, settings_, update_state_, hooks,
                                                   UpdateThreadOptions{"", 5000, options_.pid});
   if (!update_thread_->start()) {
@@ -108,7 +110,22 @@ bool Engine::quarncrc_init() {
     log_.emsg("Could not create update thread, terminating\n");
     return false;
   }
+  // No filter yet is no failure: scans try again.
+  filter_.load_if_missing(kFilterFile);
   return true;
+}
+
+void Engine::recompile_filter() {
+  switch (filter_.replace(kFilterFile)) {
+    case FilterService::ReplaceResult::kTimedOut:
+      log_.imsg("update_thread - Failed to obtain mutex for 10 seconds while applying filter\n");
+      break;
+    case FilterService::ReplaceResult::kCompileFailed:
+      log_.emsg("update_thread - Filter compile failed, using old filter (if one)\n");
+      break;
+    case FilterService::ReplaceResult::kReplaced:
+      break;
+  }
 }
 
 int Engine::do_update() {
@@ -121,6 +138,10 @@ int Engine::quarncrc_cleanup() {
   // once it has ended.
   if (update_thread_ && !update_thread_->stop(kThreadStopWaitMs)) return 0;
   update_thread_.reset();
+  {
+    MutexHold hold(&filter_.mutex(), kFilterReplaceWaitMs);
+    if (hold) filter_.free_filter();
+  }
   const int messages = db_.freemessages();
   db_.freecrcs();
   buffers_.reset();

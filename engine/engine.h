@@ -21,6 +21,7 @@
 
 #include "engine/response.h"
 #include "engine/status.h"
+#include "filter/filter_service.h"
 #include "signature/signature_db.h"
 #include "signature/spam_score.h"
 #include "support/log.h"
@@ -59,6 +60,7 @@ class Engine {
   double crc_generation_ms() const { return crc_generation_ms_; }
   Log& log() { return log_; }
   Settings& settings() { return settings_; }
+  FilterService& filter() { return filter_; }
 
  private:
   int scan(std::string_view tag, std::string_view scan_file, std::string_view envelope_file);
@@ -73,12 +75,15 @@ class Engine {
   void update_status_file();
   // One update run of the update thread.
   int do_update();
+  // The update thread's recompile of filter.dat after a settings change.
+  void recompile_filter();
 
   const EngineOptions options_;
   const std::string temp_name_;
   Log log_;
   Settings settings_;
   SignatureDb db_;
+  FilterService filter_;
   UpdateState update_state_;
   std::unique_ptr<UpdateThread> update_thread_;
 
