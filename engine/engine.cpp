@@ -9,6 +9,8 @@
 #include <ctime>
 #include <new>
 
+#include "filter/mfilter.h"
+#include "message/message_model.h"
 #include "signature/matcher.h"
 #include "signature/msgcrc.h"
 #include "signature/signature_text.h"
@@ -79,6 +81,7 @@ Engine::~Engine() = default;
 
 bool Engine::quarncrc_init() {
   settings_.ini_init();
+  filter_.engine().model().mfilter_set_hdrs_add([this](std::string_view line) { hdrs_add(line); });
 
   log_.emsg_init(settings_.ini_getn(IniKey::LOG_SIZE));
   log_.emsg_open(settings_.ini_get(IniKey::LOG_FILE));
@@ -269,7 +272,7 @@ void Engine::add_signature_lines(std::size_t size) {
 }
 
 int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_view,
-                         std::size_t /*length*/) {
+                         std::size_t length) {
   const std::string tag(tag_view);
   const std::string envelope_file(envelope_view);
   auto st = stat_file(envelope_file);
@@ -300,7 +303,13 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   envelope_[got] = '\0';
 
   const auto filter_stat = stat_file(kFilterFile);
-  const bool ran = false;  // the rule filter is not built into this engine yet
+  const auto filter_max = static_cast<std::size_t>(settings_.ini_getn(IniKey::FILTER_MAX));
+  const auto buffer = static_cast<std::size_t>(msg_sz_);
+  const bool ran =
+      do_mfilter(filter_, log_, std::span<char>(message_, buffer), std::span<char>(copy_, buffer),
+                 static_cast<std::int32_t>(std::min(length, filter_max)),
+                 std::string_view(envelope_, static_cast<std::size_t>(got)),
+                 &match_scores_) != 0;
   if (!ran) {
     response_.add_header("X-Quarn-Info: Filter did not run");
     filter_error_ = "Warning - Filter failure";
@@ -312,6 +321,13 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
     filter_error_.clear();
   }
   return 1;
+}
+
+void Engine::hdrs_add(std::string_view line) {
+  response_.add_header(line);
+  if (starts_with_nc(line, "X-SpamDetect:") && line.find("***") != std::string_view::npos) {
+    ++counters_.spam;
+  }
 }
 
 int Engine::findcrc(std::string_view tag_view, std::string_view signature) {

@@ -72,6 +72,9 @@ class Engine {
   // Reads the envelope and runs the rule filter; 0 when the envelope could
   // not be read (the response then holds the error answer).
   int filter_stage(std::string_view tag, std::string_view envelope_file, std::size_t length);
+  // The header-add callback of the rule engine: appends a line the filter
+  // adds to the SCAN response and counts "X-SpamDetect:" lines with "***".
+  void hdrs_add(std::string_view line);
   void update_status_file();
   // One update run of the update thread.
   int do_update();

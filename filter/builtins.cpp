@@ -6,13 +6,15 @@
 #include <cstdlib>
 
 #include "filter/rule_engine.h"
+#include "filter/spawn.h"
+#include "message/recipients.h"
+#include "message/report.h"
 #include "message/spam_detect.h"
+#include "support/log.h"
 #include "support/text.h"
 
 namespace quarn {
 namespace {
-
-constexpr std::size_t kForwardAddress = 200;
 
 double ascii_to_double(std::string_view text) {
   const std::string copy(cstr_view(text));
@@ -206,8 +208,16 @@ std::int32_t run_strcmp(RunContext& c, const RuleExpr& x) {
 
 std::int32_t run_size(RunContext& c, const RuleExpr&) { return c.engine.run().message_length; }
 
-// The child-process runner joins here; until then a command counts as failed.
-std::int32_t run_spawn(RunContext&, const RuleExpr&) { return 0; }
+std::int32_t run_spawn_expr(RunContext& c, const RuleExpr& x) {
+  RunState& run = c.engine.run();
+  if (run.process_log != nullptr) {
+    return run_spawn(text_or_empty(x.text1), run.message_text, c.engine.log(), *run.process_log,
+                     run.spawn_limit_ms);
+  }
+  Log console;  // outside the engine: the process operations write to standard error
+  return run_spawn(text_or_empty(x.text1), run.message_text, c.engine.log(), console,
+                   run.spawn_limit_ms);
+}
 
 std::int32_t run_isin(RunContext& c, const RuleExpr& x) {
   c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
@@ -273,14 +283,19 @@ std::int32_t run_allmod(RunContext& c, const RuleExpr& x) {
   return 1;
 }
 
-std::int32_t run_forward_cc(RunContext& c, const RuleExpr& x) {
-  const std::string_view address = cstr_view(text_or_empty(x.text1));
-  std::string bracketed = address.starts_with('<')
-                              ? std::string(ncpy(address, kLineSize - 1))
-                              : "<" + std::string(ncpy(address, kForwardAddress)) + ">";
-  c.engine.log().imsg("mfilter: Forwarding to (%s)\n", bracketed.c_str());
-  c.engine.run().forward_cc.push_front(std::move(bracketed));
+}  // namespace
+
+int rf_forward_cc_add(RuleEngine& engine, std::string_view address) {
+  std::string bracketed = rf_bracket_address(address);
+  engine.log().imsg("mfilter: Forwarding to (%s)\n", bracketed.c_str());
+  engine.run().forward_cc.push_front(std::move(bracketed));
   return 1;
+}
+
+namespace {
+
+std::int32_t run_forward_cc(RunContext& c, const RuleExpr& x) {
+  return rf_forward_cc_add(c.engine, text_or_empty(x.text1));
 }
 
 std::int32_t run_replace(RunContext& c, const RuleExpr& x) {
@@ -294,10 +309,13 @@ std::int32_t run_replace(RunContext& c, const RuleExpr& x) {
   return 1;
 }
 
-// The report writer joins here; the function's value is 1 either way.
+// The function's value is 1 whether or not the report file was written.
 std::int32_t run_report(RunContext& c, const RuleExpr& x) {
   c.engine.log().trace("rrun: exp: report(%.40s,%.40s)\n", text_or_empty(x.text1),
                        text_or_empty(x.text2));
+  const ReportResult report = rf_send_report(text_or_empty(x.text1), text_or_empty(x.text2),
+                                             c.engine.run().message_path, c.engine.log());
+  if (report.message_is_report) c.engine.run().message_is_report = true;
   return 1;
 }
 
@@ -329,7 +347,7 @@ constexpr std::array<FuncEntry, kBuiltinCount> kTable = {{
     {"match", 2, comp_header_text, run_match},
     {"strcmp", 2, comp_header_text, run_strcmp},
     {"size", 0, comp_noargs, run_size},
-    {"spawn", 1, comp_text, run_spawn},
+    {"spawn", 1, comp_text, run_spawn_expr},
     {"matchall", 2, comp_header_text, run_matchall},
     {"matchone", 2, comp_header_text, run_matchone},
     {"isin", 2, comp_header_text, run_isin},

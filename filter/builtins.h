@@ -10,9 +10,9 @@
 // Run halves read the message through `MessageAccess` (header values by
 // header index and the message marks, supplied by the message model) and
 // the rule engine's run state (flags, spam scores, forward copies, message
-// length). Two run halves still wait for their modules: `spawn` returns 0
-// and `report` only traces, until the child-process runner and the report
-// writer are connected here.
+// length, message text and path). `spawn` hands the message to an outside
+// program (filter/spawn.h) and `report` writes the report file
+// (message/report.h).
 //
 // The pure helpers below (pattern lists, wildcard replace, similarity, text
 // tests) hold the functions' logic and are tested alone.
@@ -140,6 +140,11 @@ std::int32_t rf_find_function(std::string_view name);
 
 // Runs an expression's function; 0 for an index outside the table.
 std::int32_t rf_run_expr(RunContext& context, const RuleExpr& expr);
+
+// Adds a forward copy to the run's list (`forward_cc` and the `redirect_cc`
+// action): the address in angle brackets, logged on the info logger as
+// "mfilter: Forwarding to (%s)\n". Returns 1.
+int rf_forward_cc_add(RuleEngine& engine, std::string_view address);
 
 // ---- Pure helpers ------------------------------------------------------
 

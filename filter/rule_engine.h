@@ -36,7 +36,9 @@
 #include <array>
 #include <cstdint>
 #include <forward_list>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,10 +47,12 @@
 #include "filter/rexp_store.h"
 #include "filter/rule_filter.h"
 #include "filter/rule_log.h"
+#include "filter/spawn.h"
 #include "signature/spam_score.h"
 
 namespace quarn {
 
+class Log;
 class MessageModel;
 
 // One token of a statement and whether it was written in double quotes.
@@ -57,13 +61,36 @@ struct RuleToken {
   bool quoted = false;
 };
 
-// State of one filter run, reset by the interpreter at the start of a run.
+// Receives a forward copy of an accepted run: the caller's context and the
+// address in angle brackets.
+using ForwardHook = std::function<void(void* context, std::string_view address)>;
+
+// State of one filter run, reset by the interpreter at the start of a run,
+// and the few things the filter seam sets once and runs keep using.
 struct RunState {
   std::array<std::int32_t, kMaxFlags> flags{};  // values by flag index
   SpamScoreList scores;                         // the run's own spam scores
   std::forward_list<std::string> forward_cc;    // forward copies, newest first
   std::int32_t message_length = 0;              // read by size()
   std::string message_path;                     // the message file, for reports
+  // The message text of the run in progress (spawn() writes it out); none
+  // outside a run.
+  std::optional<std::string_view> message_text;
+  // The scan's signature-match scores, totalled with the run's own at the
+  // end of an accepted run; null when the scan has none.
+  const SpamScoreList* match = nullptr;
+  // Set by a report() that found "X-MFilter-Report:" in the message file.
+  bool message_is_report = false;
+
+  // Kept across runs: the URL list of the message (filled by the model) and
+  // a decoded-text buffer for callers whose work buffer is too small.
+  std::string urls;
+  std::vector<char> decoded_fallback;
+
+  // Set by the filter seam, kept across runs.
+  ForwardHook add_fwd;               // forward copies of accepted runs; none: dropped
+  Log* process_log = nullptr;        // the engine's log, for spawn()'s child processes
+  std::int64_t spawn_limit_ms = kSpawnLimitMs;  // how long spawn() waits for its child
 };
 
 // Time spent, in milliseconds; they only accumulate.

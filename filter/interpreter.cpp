@@ -1,0 +1,448 @@
+#include "filter/interpreter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "filter/builtins.h"
+#include "filter/rule_engine.h"
+#include "message/message_model.h"
+#include "message/rewrite.h"
+#include "message/spam_detect.h"
+#include "support/text.h"
+
+namespace quarn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+constexpr std::size_t kTraceLineLimit = 1000;
+constexpr std::size_t kLastBounceShown = 100;
+
+// Where the walk goes after a line.
+struct Step {
+  enum Kind { kNext, kGoto, kEnd, kBounceAll } kind = kNext;
+  std::size_t target = 0;
+};
+
+const char* true_false(std::int32_t value) { return value != 0 ? "TRUE" : "FALSE"; }
+
+std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+// Stand-in for the spam-score total until the model's own lands.
+float rf_spamdetect_do(RuleEngine& engine, const SpamScoreList* match) {
+  float total = 0;
+  std::string names;
+  std::size_t name_chars = 0;
+  auto add = [&](const SpamScoreList& list) {
+    for (const SpamScore& entry : list) {
+      if (entry.score == 0) continue;
+      total += entry.score;
+      if (name_chars < 100) {
+        if (name_chars > 0) names += ",";
+        names += entry.name;
+        name_chars += entry.name.size();
+      }
+    }
+  };
+  if (match != nullptr) add(*match);
+  add(engine.run().scores);
+  if (total > 1.0f) {
+    const int stars = std::min(static_cast<int>(total), 30);
+    const std::string line = lprintf(kLineSize, "X-SpamDetect: %s: %f %.400s",
+                                     std::string(static_cast<std::size_t>(stars), '*').c_str(),
+                                     static_cast<double>(total), names.c_str());
+    engine.spamdetect_result() = std::string(ncpy(std::string_view(line).substr(14), 199));
+    engine.model().rf_hdrs_add(line);
+  }
+  engine.log().imsg("spam: %f %s\n", static_cast<double>(total), names.c_str());
+  return total;
+}
+
+// One walk over the lines of a filter for one message.
+class Walk {
+ public:
+  Walk(RuleEngine& engine, RuleFilter& filter, RecipientList& recipients, std::string& result,
+       void* context)
+      : e_(engine),
+        log_(engine.log()),
+        model_(engine.model()),
+        lines_(filter.lines),
+        recipients_(recipients),
+        result_(result),
+        context_(context),
+        run_context_{engine, engine.model()} {}
+
+  int run();
+
+ private:
+  Step apply(const RuleLine& line);
+  bool evaluate(const std::vector<RuleExpr>& exprs);
+  std::int32_t value_of(const RuleExpr& expr);
+  void set_result(const RuleLine& line);
+  Step bounce();
+  Step next_recipient();
+  void take_display();
+  Step forward(std::string_view argument);
+  int finish();
+  int bounce_all();
+  void release();
+
+  RuleEngine& e_;
+  RuleLog& log_;
+  MessageModel& model_;
+  const std::vector<RuleLine>& lines_;
+  RecipientList& recipients_;
+  std::string& result_;
+  void* context_;
+  RunContext run_context_;
+
+  std::size_t pc_ = 0;
+  std::int32_t skip_ = 0;
+  std::optional<std::size_t> current_;  // the current recipient, inside a recipients block
+  std::size_t block_start_ = 0;         // the RECIPIENTS line being repeated
+  std::string display_;                 // the current recipient's display name
+  bool drop_ = false;
+  std::string last_bounce_;
+};
+
+int Walk::run() {
+  bool ran_off_end = false;
+  for (;;) {
+    if (pc_ >= lines_.size()) {
+      ran_off_end = true;
+      break;
+    }
+    const RuleLine& line = lines_[pc_];
+    if (log_.trace_on() && line.line_text.size() < kTraceLineLimit) {
+      log_.trace("rrun: %.90saction=%.90s Line: %.40s...\n", skip_ > 0 ? "SKIP " : "",
+                 rf_action_name(line.action), line.line_text.c_str());
+    }
+    if (skip_ > 0) {
+      // Only the block structure counts while a block is skipped.
+      if (line.action == A_THEN) {
+        ++skip_;
+      } else if (line.action == A_ENDIF) {
+        --skip_;
+      } else if (line.action == A_ELSE && skip_ == 1) {
+        skip_ = 0;
+      }
+      ++pc_;
+      continue;
+    }
+    Step step;
+    if (line.action == A_ELSE) {
+      skip_ = 1;  // the then-branch has run: skip the else-branch
+    } else if (line.exprs.empty()) {
+      step = apply(line);
+    } else if (line.action == A_THEN) {
+      if (!evaluate(line.exprs)) skip_ = 1;
+    } else if (evaluate(line.exprs)) {
+      step = apply(line);
+    }
+    switch (step.kind) {
+      case Step::kNext:
+        ++pc_;
+        continue;
+      case Step::kGoto:
+        pc_ = step.target;
+        continue;
+      case Step::kEnd:
+        break;
+      case Step::kBounceAll:
+        return bounce_all();
+    }
+    break;
+  }
+  if (ran_off_end) log_.trace("rfilter: No rules applied, so accepting\n");
+  return finish();
+}
+
+std::int32_t Walk::value_of(const RuleExpr& expr) {
+  std::int32_t value = rf_run_expr(run_context_, expr);
+  if (expr.negate != 0) value = value == 0 ? 1 : 0;
+  log_.trace("rrun: Expression Result=%s %d\n", true_false(value), value);
+  return value;
+}
+
+// Expressions and comparisons are joined by "and"; the first false part
+// ends the evaluation. A comparison's right-hand expression has its own
+// operator ignored.
+bool Walk::evaluate(const std::vector<RuleExpr>& exprs) {
+  std::size_t k = 0;
+  while (k < exprs.size()) {
+    const RuleExpr& left = exprs[k];
+    std::int32_t holds = value_of(left);
+    if (left.op != kOpAnd && k + 1 < exprs.size()) {
+      const std::int32_t left_value = holds;
+      const std::int32_t right_value = value_of(exprs[k + 1]);
+      switch (left.op) {
+        case kOpLessThan:
+          holds = left_value < right_value ? 1 : 0;
+          break;
+        case kOpGreaterThan:
+          holds = left_value > right_value ? 1 : 0;
+          break;
+        case kOpEquals:
+          holds = left_value == right_value ? 1 : 0;
+          break;
+        default:
+          holds = 0;
+          break;
+      }
+      log_.trace("rrun: Result %s %d %.90s %d\n", true_false(left_value), left_value,
+                 rf_operator_name(left.op), right_value);
+      k += 2;
+    } else {
+      k += 1;
+    }
+    if (holds == 0) return false;
+  }
+  return true;
+}
+
+void Walk::set_result(const RuleLine& line) {
+  result_ = lprintf(kLineSize, "line %d: %.200s", line.line_number,
+                    line.argument ? line.argument->c_str() : "");
+}
+
+Step Walk::apply(const RuleLine& line) {
+  const char* argument = line.argument ? line.argument->c_str() : "";
+  switch (line.action) {
+    case A_ACCEPT:
+      // Recipients not bounced so far stay accepted, also those the block
+      // has not reached yet.
+      set_result(line);
+      return Step{Step::kEnd};
+    case A_REJECT:
+      set_result(line);
+      return bounce();
+    case DROP:
+      set_result(line);
+      drop_ = true;
+      return bounce();
+    case PRINT:
+      log_.emsg("PRINT line %d:%.90s\n", line.line_number, argument);
+      break;
+    case SETFLAG:
+      e_.rf_setflag(line.flag, 1);
+      break;
+    case CLEARFLAG:
+      e_.rf_setflag(line.flag, 0);
+      break;
+    case SET:
+      e_.rf_setflag(line.flag, line.value);
+      break;
+    case ADD:
+      e_.rf_setflag(line.flag, wrapping_add(e_.rf_flag_get(line.flag), line.value));
+      break;
+    case SUB:
+      e_.rf_setflag(line.flag, wrapping_sub(e_.rf_flag_get(line.flag), line.value));
+      break;
+    case SCORE_ONE:
+    case SCORE_ALL:
+      // The engine has no part scores to add: the flag keeps its value.
+      break;
+    case FORWARD:
+      result_ = lprintf(kLineSize, "line %d: forward %.200s", line.line_number, argument);
+      return forward(argument);
+    case REDIRECT_CC:
+      rf_forward_cc_add(e_, argument);
+      break;
+    case RECIPIENTS:
+      block_start_ = pc_;
+      current_ = 0;
+      take_display();
+      break;
+    case RECIPIENTS_END:
+      // Outside a block there is no recipient to move on from.
+      if (current_) {
+        drop_ = false;
+        return next_recipient();
+      }
+      break;
+    default:
+      break;
+  }
+  return Step{};
+}
+
+void Walk::take_display() {
+  display_ = std::string(ncpy(rf_original(recipients_[*current_]), kLineSize - 1));
+  model_.set_recipient(display_);
+  log_.imsg("recipient %s\n", display_.c_str());
+}
+
+Step Walk::bounce() {
+  if (!current_) return Step{Step::kBounceAll};
+  log_.imsg("Bounce mfilter %.100s %.100s\n", display_.c_str(), result_.c_str());
+  rf_set_bounce(&recipients_[*current_],
+                lprintf(kLineSize, drop_ ? "999 %.100s %.100s" : "570 %.100s %.100s",
+                        display_.c_str(), result_.c_str()),
+                log_);
+  last_bounce_ = std::string(ncpy(result_, kLineSize - 1));
+  return next_recipient();
+}
+
+Step Walk::next_recipient() {
+  if (*current_ + 1 < recipients_.size()) {
+    current_ = *current_ + 1;
+    take_display();
+    drop_ = false;
+    return Step{Step::kGoto, block_start_ + 1};
+  }
+  current_.reset();
+  for (std::size_t i = pc_; i < lines_.size(); ++i) {
+    if (lines_[i].action == RECIPIENTS_END) return Step{Step::kGoto, i + 1};
+  }
+  return Step{Step::kEnd};
+}
+
+Step Walk::forward(std::string_view argument) {
+  const std::string address = rf_bracket_address(argument);
+  auto redirect = [&address](Recipient& recipient) {
+    recipient.address = address;
+    recipient.bounce.reset();
+    recipient.display.reset();
+  };
+  if (current_) {
+    redirect(recipients_[*current_]);
+    return Step{Step::kEnd};
+  }
+  // The rules file name of the filter layer, which the engine leaves empty.
+  log_.imsg("Warning, undefined results, forward should be in a recipient block in %s\n", "");
+  redirect(recipients_.front());
+  for (std::size_t i = 1; i < recipients_.size(); ++i) {
+    Recipient& other = recipients_[i];
+    rf_set_bounce(&other,
+                  lprintf(kLineSize, "999 %.100s %.100s", rf_original(other).c_str(),
+                          result_.c_str()),
+                  log_);
+  }
+  return Step{Step::kEnd};
+}
+
+int Walk::finish() {
+  RunState& run = e_.run();
+  if (log_.trace_on()) {
+    for (const Recipient& r : recipients_) {
+      log_.trace("Recipient (%.90s) %.90s %.50s\n", r.address.c_str(),
+                 r.bounced != 0 ? "Bounced" : "Accepted", r.bounce ? r.bounce->c_str() : "");
+    }
+  }
+  bool accepted = !run.forward_cc.empty();
+  for (const Recipient& r : recipients_) accepted = accepted || r.bounced == 0;
+  if (!accepted) {
+    log_.imsg("Boucing message immediately as all recipients were bounced\n");
+    if (!last_bounce_.empty()) result_ = std::string(ncpy(last_bounce_, kLastBounceShown));
+    return bounce_all();
+  }
+  for (const std::string& address : run.forward_cc) {
+    if (rf_already_sending(recipients_, address) == 0 && run.add_fwd) {
+      run.add_fwd(context_, address);
+    }
+  }
+  rf_spamdetect_do(e_, run.match);
+  if (!model_.has_hdrs_add_hook()) {
+    if (model_.headers_changed()) rf_rewrite_message(e_);
+  } else {
+    model_.reset_added_headers();
+  }
+  release();
+  return 1;
+}
+
+int Walk::bounce_all() {
+  const std::string name = rf_original(recipients_[current_.value_or(0)]);
+  log_.imsg("Bounced mfilter %.100s %.100s\n", name.c_str(), result_.c_str());
+  const std::string text =
+      lprintf(kLineSize, drop_ ? "999 Drop %.200s" : "570 Bounced %.200s", result_.c_str());
+  for (Recipient& r : recipients_) rf_set_bounce(&r, text, log_);
+  release();
+  return 0;
+}
+
+void Walk::release() {
+  model_.rf_hdrs_free();
+  rf_forward_cc_free(e_);
+  e_.run().message_text.reset();
+}
+
+}  // namespace
+
+int rf_forward_cc_free(RuleEngine& engine) {
+  engine.run().forward_cc.clear();
+  return 1;
+}
+
+int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
+                 std::span<char> work, std::int32_t length, RecipientList& recipients,
+                 std::string_view path, std::string& result, const SpamScoreList* match) {
+  RuleLog& log = engine.log();
+  if (recipients.empty()) {
+    log.emsg("rrun: No 'To:' addresses specified, cannot run filter\n");
+    log.imsg("rrun: No 'To:' addresses specified, cannot run filter\n");
+    return 0;
+  }
+  if (filter == nullptr || text.empty()) return 0;
+
+  RunState& run = engine.run();
+  result = "No Rule Applied";
+  engine.set_current_filter(filter);
+  const auto capacity = static_cast<std::int64_t>(text.size()) - 1;
+  const auto cut = static_cast<std::size_t>(std::clamp<std::int64_t>(length, 0, capacity));
+  run.message_length = static_cast<std::int32_t>(cut);
+  text[cut] = '\0';
+  rf_forward_cc_free(engine);
+  run.flags.fill(0);
+  run.match = match;
+  run.message_is_report = false;
+  run.message_path = std::string(ncpy(path, kLineSize - 1));
+  const std::string_view message = cstr_view(std::string_view(text.data(), cut));
+  run.message_text = message;
+
+  MessageModel& model = engine.model();
+  model.set_recipient("");
+  std::span<char> decoded = work;
+  if (decoded.size() < MessageModel::kDecodedSize) {
+    run.decoded_fallback.resize(MessageModel::kDecodedSize);
+    decoded = run.decoded_fallback;
+  }
+  decoded = decoded.first(MessageModel::kDecodedSize);
+  decoded[0] = '\0';
+  model.rf_hdrs_process(message, decoded, run.urls);
+
+  const auto fast_start = Clock::now();
+  const std::size_t decoded_text = strnlen(decoded.data(), decoded.size());
+  const std::size_t scan_length = std::min(decoded_text, model.decoded_length());
+  engine.mf_fast_scan(std::string_view(decoded.data(), scan_length), scan_length);
+  engine.timings().fast_ms += ms_since(fast_start);
+
+  model.rf_cmpfromto();
+
+  Walk walk(engine, *filter, recipients, result, context);
+  return walk.run();
+}
+
+int rfilter_run(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
+                std::span<char> work, std::int32_t length, RecipientList& recipients,
+                std::string_view path, std::string& result, const SpamScoreList* match) {
+  const auto start = Clock::now();
+  const int accepted =
+      rfilter_runx(engine, context, filter, text, work, length, recipients, path, result, match);
+  engine.timings().total_ms += ms_since(start);
+  return accepted;
+}
+
+}  // namespace quarn
