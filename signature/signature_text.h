@@ -50,6 +50,12 @@ std::string make_signature_text(const PartCrcs& crcs);
 // as 0xFFFFFFFF.
 std::uint32_t read_base36(std::string_view text);
 
+// Splits a signature text at blanks, "-", "$" and "#" (runs count as one)
+// and reads the pieces as base-36 numbers into `crcs` in part order.
+// Returns how many pieces there are, counting no further than ten (ten
+// meaning "more than nine"); `crcs` receives at most nine.
+int read_crc_pieces(std::string_view text, PartCrcs& crcs);
+
 // The part CRCs of a FINDCRC signature: `signature` is the whole argument
 // (rule-set letter, first separator, then the fields); from its third
 // character on it is split at blanks, "-", "$" and "#" (runs count as one)
