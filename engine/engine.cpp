@@ -9,6 +9,9 @@
 #include <ctime>
 #include <new>
 
+#include "signature/matcher.h"
+#include "signature/msgcrc.h"
+#include "signature/signature_text.h"
 #include "support/file.h"
 #include "support/text.h"
 #include "support/version.h"
@@ -58,12 +61,18 @@ std::int64_t read_fully(int fd, char* buffer, std::int64_t size) {
   return got;
 }
 
+double now_ms() {
+  using namespace std::chrono;
+  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 Engine::Engine(EngineOptions options)
     : options_(options),
       temp_name_(lprintf(kLineSize, "quarncrc_%d.msg", options.pid)),
-      settings_(log_, SettingsOptions{"quarncrc.ini", options.test_mode, options.pid}) {}
+      settings_(log_, SettingsOptions{"quarncrc.ini", options.test_mode, options.pid}),
+      db_(log_) {}
 
 Engine::~Engine() = default;
 
@@ -112,9 +121,11 @@ int Engine::quarncrc_cleanup() {
   // once it has ended.
   if (update_thread_ && !update_thread_->stop(kThreadStopWaitMs)) return 0;
   update_thread_.reset();
+  const int messages = db_.freemessages();
+  db_.freecrcs();
   buffers_.reset();
   message_ = envelope_ = copy_ = nullptr;
-  return 0;
+  return messages;
 }
 
 int Engine::do_command(std::string_view line) {
@@ -198,6 +209,7 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
     log_.emsg_do(LogLevel::kDebug, cstr_view(std::string_view(message_, size)));
   }
+  add_signature_lines(size);
 
   if (settings_.ini_true(IniKey::SKIP_FILTER)) {
     filter_error_.clear();
@@ -214,6 +226,25 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   if (write_temp) remove_file(temp_name_);
   ++counters_.scanned;
   return 1;
+}
+
+void Engine::add_signature_lines(std::size_t size) {
+  PartCrcs crcs{};
+  const double start = now_ms();
+  msgcrc(message_, size, crcs, log_);
+  crc_generation_ms_ += now_ms() - start;
+  // Signature generation alters the message in place.
+  std::copy(copy_, copy_ + size + 1, message_);
+  response_.add_header(strprintf("X-Quarn-CRC: %c%s", kRuleSet, make_signature_text(crcs).c_str()));
+
+  match_scores_.clear();
+  const MatchResult match =
+      findarticlematches_fast(db_, settings_, crcs, counters_.partial, &match_scores_);
+  if (match.matched) {
+    ++counters_.matched;
+    response_.add_header(strprintf("X-Quarn-Match: %d %s %s %d", match.count, match.status,
+                                   match.type, match.id));
+  }
 }
 
 int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_view,
@@ -276,6 +307,41 @@ int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
     response_.set(strprintf("%s ERROR Unknown rule set (requires %c, current %c)\n",
                           tag.c_str(), letter, kRuleSet));
     return 0;
+  }
+  const std::string text(signature);
+  if (validatecrc(signature.substr(1)) == 0) {
+    if (settings_.ini_true(IniKey::ALLOW_INVALID_CRCS)) {
+      log_.imsg("%s Allowing invalid CRC (%s)", tag.c_str(), text.c_str());
+    } else {
+      log_.emsg("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str());
+      response_.set(strprintf("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str()));
+      return 0;
+    }
+  }
+  if (signature.size() < 2 || std::string_view("-$#").find(signature[1]) == std::string_view::npos) {
+    log_.emsg("%s ERROR Incorrect CRC format\n", tag.c_str());
+    response_.set(strprintf("%s ERROR Incorrect CRC format\n", tag.c_str()));
+    return 0;
+  }
+  PartCrcs crcs{};
+  if (parse_crc_fields(signature, crcs) < kPartCount) {
+    log_.emsg("%s ERROR Incorrect CRC count\n", tag.c_str());
+    response_.set(strprintf("%s ERROR Incorrect CRC count\n", tag.c_str()));
+    return 0;
+  }
+
+  ++counters_.late_checked;
+  const MatchResult match =
+      findarticlematches_fast(db_, settings_, crcs, counters_.late_partial, nullptr);
+  if (match.matched) {
+    ++counters_.late_matched;
+    const std::string answer = strprintf(
+        "%s OK %d %s %s %d - CRC matched (Score: %d/%d matching %d)\n", tag.c_str(), match.count,
+        match.status, match.type, match.id, match.score, settings_.ini_getn(IniKey::SCORE_MIN),
+        settings_.ini_getn(IniKey::MATCH_MIN));
+    log_.imsg("Response - %s", answer.c_str());
+    response_.set(answer);
+    return 1;
   }
   log_.imsg("Response - %s OK 0 None None 0 - Not Found\n", tag.c_str());
   response_.set(strprintf("%s OK 0 None None 0 - Not Found\n", tag.c_str()));

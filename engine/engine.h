@@ -21,6 +21,8 @@
 
 #include "engine/response.h"
 #include "engine/status.h"
+#include "signature/signature_db.h"
+#include "signature/spam_score.h"
 #include "support/log.h"
 #include "support/settings.h"
 #include "update/update_state.h"
@@ -61,6 +63,9 @@ class Engine {
  private:
   int scan(std::string_view tag, std::string_view scan_file, std::string_view envelope_file);
   int findcrc(std::string_view tag, std::string_view signature);
+  // Signature line and matching of a scanned message (the message buffer
+  // holds `size` bytes and is restored from the copy afterwards).
+  void add_signature_lines(std::size_t size);
   void udcmd(std::string_view line);
   // Reads the envelope and runs the rule filter; 0 when the envelope could
   // not be read (the response then holds the error answer).
@@ -73,6 +78,7 @@ class Engine {
   const std::string temp_name_;
   Log log_;
   Settings settings_;
+  SignatureDb db_;
   UpdateState update_state_;
   std::unique_ptr<UpdateThread> update_thread_;
 
@@ -88,6 +94,8 @@ class Engine {
   Counters counters_;
   std::int64_t status_written_ = 0;
   double crc_generation_ms_ = 0;
+  // The signature-match result of the current scan, handed to the filter.
+  SpamScoreList match_scores_;
 };
 
 }  // namespace quarn

@@ -1,0 +1,236 @@
+// Pure text logic of the built-in functions: pattern lists, wildcard
+// replace, similarity and containment tests.
+#include <vector>
+
+#include "filter/builtins.h"
+#include "message/spam_detect.h"
+#include "support/text.h"
+
+namespace quarn {
+namespace {
+
+constexpr std::size_t kShownLength = 99;
+constexpr std::size_t kListTextLength = 990;
+constexpr std::size_t kListPatternLength = 100;
+constexpr std::size_t kReplaceInput = 999;
+constexpr std::size_t kReplacePieces = 13;
+constexpr std::size_t kReplaceCapture = 1000;
+constexpr std::size_t kReplaceRest = 999;
+constexpr std::size_t kReplaceStop = 500;
+// The buffer that receives a replacement result.
+constexpr std::size_t kReplaceResultSize = kLineSize;
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+// One element of a wildcard pattern at `pos` tested against `c`: its length
+// in the pattern (0 for a set without its closing ']', which matches
+// nothing) and whether it matches.
+struct Element {
+  std::size_t length;
+  bool matches;
+};
+
+Element pattern_element(std::string_view pattern, std::size_t pos, unsigned char c) {
+  const std::size_t n = pattern.size();
+  const char p = pattern[pos];
+  if (p == '?') return {1, true};
+  if (p == '\\') {
+    if (pos + 1 < n) return {2, static_cast<unsigned char>(pattern[pos + 1]) == c};
+    return {1, c == '\\'};
+  }
+  if (p != '[') return {1, static_cast<unsigned char>(p) == c};
+  std::size_t i = pos + 1;
+  bool negate = false;
+  if (i < n && pattern[i] == '^') {
+    negate = true;
+    ++i;
+  }
+  bool found = false;
+  bool first = true;
+  for (;;) {
+    if (i >= n) return {0, false};
+    if (pattern[i] == ']' && !first) {
+      ++i;
+      break;
+    }
+    first = false;
+    if (pattern[i] == '\\' && i + 1 < n) ++i;
+    const auto low = static_cast<unsigned char>(pattern[i]);
+    ++i;
+    auto high = low;
+    if (i + 1 < n && pattern[i] == '-' && pattern[i + 1] != ']') {
+      ++i;
+      if (pattern[i] == '\\' && i + 1 < n) ++i;
+      high = static_cast<unsigned char>(pattern[i]);
+      ++i;
+    }
+    if (c >= low && c <= high) found = true;
+  }
+  return {i - pos, found != negate};
+}
+
+}  // namespace
+
+std::string rf_shown_value(std::string_view value) {
+  std::string out(ncpy(value, kShownLength));
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = '.';
+  }
+  return out;
+}
+
+bool rf_wildmat(std::string_view text, std::string_view pattern) {
+  constexpr std::size_t kNone = std::string_view::npos;
+  std::size_t t = 0;
+  std::size_t p = 0;
+  std::size_t star_p = kNone;
+  std::size_t star_t = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star_p = ++p;
+      star_t = t;
+      continue;
+    }
+    if (p < pattern.size()) {
+      const Element e = pattern_element(pattern, p, static_cast<unsigned char>(text[t]));
+      if (e.length > 0 && e.matches) {
+        p += e.length;
+        ++t;
+        continue;
+      }
+    }
+    if (star_p == kNone) return false;
+    p = star_p;
+    t = ++star_t;
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+int rf_match_list(std::string_view text, std::string_view list) {
+  const std::string subject = lower(ncpy(cstr_view(text), kListTextLength));
+  int result = 0;
+  Tokenizer patterns(cstr_view(list));
+  for (std::string_view item = patterns.next(","); !item.empty(); item = patterns.next(",")) {
+    std::string pattern = lower(ncpy(item, kListPatternLength));
+    bool negative = false;
+    if (pattern.starts_with('!')) {
+      negative = true;
+      pattern.erase(0, 1);
+    }
+    if (pattern.starts_with('@')) {
+      negative = true;
+      pattern.erase(0, 1);
+    }
+    if (pattern == "*" || rf_wildmat(subject, pattern)) result = negative ? 0 : 1;
+  }
+  return result;
+}
+
+ListMatch rf_match_items(std::string_view value, std::string_view list) {
+  value = cstr_view(value);
+  if (value.empty()) return ListMatch::kAll;
+  std::size_t items = 0;
+  std::size_t matched = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = value.find_first_of(",!|", start);
+    const std::string_view item = value.substr(start, end == std::string_view::npos ? end : end - start);
+    ++items;
+    if (rf_match_list(ncpy(item, kListTextLength), list) != 0) ++matched;
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  if (matched == items) return ListMatch::kAll;
+  return matched > 0 ? ListMatch::kSome : ListMatch::kNone;
+}
+
+std::optional<std::string> wildrep(std::string_view value, std::string_view pattern,
+                                   std::string_view replacement) {
+  const std::string_view original = ncpy(cstr_view(value), kReplaceInput);
+  const std::string subject = lower(original);
+  const std::string lowered = lower(ncpy(cstr_view(pattern), kReplaceInput));
+  std::vector<std::string_view> pieces;
+  Tokenizer splitter(lowered);
+  while (pieces.size() < kReplacePieces) {
+    const std::string_view piece = splitter.next("*");
+    if (piece.empty()) break;
+    pieces.push_back(piece);
+  }
+  if (pieces.empty()) return std::nullopt;
+  const bool leading_star = lowered.starts_with('*');
+  const bool trailing_star = lowered.ends_with('*');
+
+  std::vector<std::string_view> captures;
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const std::size_t at = subject.find(pieces[i], pos);
+    if (at == std::string::npos) return std::nullopt;
+    if (i == 0 && !leading_star && at != 0) return std::nullopt;
+    if (at != 0) captures.push_back(ncpy(original.substr(pos, at - pos), kReplaceCapture));
+    pos = at + pieces[i].size();
+  }
+  if (trailing_star) captures.push_back(ncpy(original.substr(pos), kReplaceRest));
+
+  std::string out;
+  for (std::size_t i = 0; i < replacement.size() && out.size() <= kReplaceStop; ++i) {
+    const char c = replacement[i];
+    if (c == '%' && i + 1 < replacement.size() && replacement[i + 1] >= '1' &&
+        replacement[i + 1] <= '9') {
+      const auto n = static_cast<std::size_t>(replacement[i + 1] - '1');
+      if (n < captures.size()) {
+        strcatn(out, captures[n], kReplaceResultSize);
+        ++i;
+        continue;
+      }
+    }
+    strcatn(out, std::string_view(&c, 1), kReplaceResultSize);
+  }
+  return out;
+}
+
+int rf_issimilar(std::string_view value, std::string_view count_text) {
+  std::int32_t count = atoi32(count_text);
+  if (count < 1) count = 5;
+  std::int32_t letter_run = 0;
+  char letter = '\0';
+  std::int32_t domain_run = 0;
+  char domain = '\0';
+  Tokenizer words(cstr_view(value));
+  for (std::string_view word = words.next("\r\n,;<> \t"); !word.empty();
+       word = words.next("\r\n,;<> \t")) {
+    if (letter_run > 0 && word[0] == letter) {
+      ++letter_run;
+    } else {
+      letter_run = 1;
+      letter = word[0];
+    }
+    if (const std::size_t at = word.find('@'); at != std::string_view::npos) {
+      const char next = at + 1 < word.size() ? word[at + 1] : '\0';
+      if (domain_run > 0 && next == domain) {
+        ++domain_run;
+      } else {
+        domain_run = 1;
+        domain = next;
+      }
+    }
+    if (letter_run == count || domain_run == count) return 1;
+  }
+  return 0;
+}
+
+int rf_isin_text(std::string_view value, std::string_view text) {
+  return strstrnc(cstr_view(value), cstr_view(text)) != std::string_view::npos ? 1 : 0;
+}
+
+int rf_isinc_text(std::string_view value, std::string_view text) {
+  const std::string haystack = cleanstr(lower(cstr_view(value)));
+  const std::string needle = cleanstr(lower(cstr_view(text)));
+  return haystack.find(needle) != std::string::npos ? 1 : 0;
+}
+
+}  // namespace quarn

@@ -1,0 +1,180 @@
+// The table of the rules language's 37 built-in functions.
+//
+// Each row has a name, an argument count and two halves: the compile half
+// checks and stores the arguments in the `RuleExpr` being built (header and
+// flag names become indexes of the filter being compiled; patterns are
+// compiled), and the run half returns the expression's signed 32-bit value
+// for the message being filtered (true when non-zero). The row number is
+// the function index a `RuleExpr` stores, so the order is fixed.
+//
+// Run halves read the message through `MessageAccess` (header values by
+// header index and the message marks, supplied by the message model) and
+// the rule engine's run state (flags, spam scores, forward copies, message
+// length). Two run halves still wait for their modules: `spawn` returns 0
+// and `report` only traces, until the child-process runner and the report
+// writer are connected here.
+//
+// The pure helpers below (pattern lists, wildcard replace, similarity, text
+// tests) hold the functions' logic and are tested alone.
+//
+// The table is constant and may be read from any thread; the halves run
+// under the filter mutex.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quarn {
+
+class RuleEngine;
+struct RuleExpr;
+
+// Facts about the message that the model computes before the rules run.
+struct MessageMarks {
+  std::int32_t ishtml = 0;
+  std::int32_t isbase64 = 0;
+  std::int32_t isimage = 0;
+  std::int32_t isuuencoded = 0;
+  std::int32_t isencodedtext = 0;
+  std::int32_t isencodedhtml = 0;
+  std::int32_t isencodedurl = 0;
+  std::int32_t isencoded = 0;
+  std::int32_t encoded_lines = 0;
+  std::int32_t line_count = 0;
+};
+
+// What the run halves read and change of the message being filtered.
+// Indexes are header indexes of the current filter.
+class MessageAccess {
+ public:
+  virtual ~MessageAccess() = default;
+  virtual int rf_hdrs_exists(std::int32_t index) const = 0;
+  // The value with its length (empty, never failing, when there is none).
+  virtual std::string_view rf_hdrs_get(std::int32_t index) const = 0;
+  virtual std::int32_t rf_hdrs_getlen(std::int32_t index) const = 0;
+  virtual void rf_hdrs_set(std::int32_t index, std::string_view text) = 0;
+  virtual const MessageMarks& marks() const = 0;
+};
+
+// A message without headers or marks.
+class NoMessage final : public MessageAccess {
+ public:
+  int rf_hdrs_exists(std::int32_t) const override { return 0; }
+  std::string_view rf_hdrs_get(std::int32_t) const override { return {}; }
+  std::int32_t rf_hdrs_getlen(std::int32_t) const override { return 0; }
+  void rf_hdrs_set(std::int32_t, std::string_view) override {}
+  const MessageMarks& marks() const override { return marks_; }
+
+ private:
+  MessageMarks marks_;
+};
+
+// What a run half works with: the engine (loggers, trace, run state,
+// timings, `rexpstore` store, match scratch, current filter) and the
+// message.
+struct RunContext {
+  RuleEngine& engine;
+  MessageAccess& message;
+};
+
+// args holds exactly the function's arguments, one token each.
+using CompileFn = bool (*)(RuleEngine& engine, RuleExpr& expr, std::span<const std::string> args);
+using RunFn = std::int32_t (*)(RunContext& context, const RuleExpr& expr);
+
+struct FuncEntry {
+  const char* name;
+  std::int32_t args;
+  CompileFn compile;
+  RunFn run;
+};
+
+enum BuiltinRow : std::int32_t {
+  kFnConstant = 0,
+  kFnRexp,
+  kFnRexpCase,
+  kFnInpath,
+  kFnMatch,
+  kFnStrcmp,
+  kFnSize,
+  kFnSpawn,
+  kFnMatchall,
+  kFnMatchone,
+  kFnIsin,
+  kFnIsflag,
+  kFnExists,
+  kFnIsbinary,
+  kFnIsbinaryn,
+  kFnIshtml,
+  kFnIsencodedtext,
+  kFnIsencodedhtml,
+  kFnIsencodedurl,
+  kFnIsuuencoded,
+  kFnIsbase64,
+  kFnIsimage,
+  kFnIslocal,
+  kFnLines,
+  kFnAllmod,
+  kFnGet,
+  kFnForwardCc,
+  kFnReplace,
+  kFnReport,
+  kFnHeadLen,
+  kFnSpamdetect,
+  kFnIsinc,
+  kFnIssimilar,
+  kFnRexpstore,
+  kFnRexpFast,
+  kFnRexpFastFlag,
+  kFnEvalflags,
+};
+inline constexpr std::size_t kBuiltinCount = 37;
+
+const std::array<FuncEntry, kBuiltinCount>& builtin_functions();
+
+// Row of the function named exactly `name` (case-sensitive), or -1.
+std::int32_t rf_find_function(std::string_view name);
+
+// Runs an expression's function; 0 for an index outside the table.
+std::int32_t rf_run_expr(RunContext& context, const RuleExpr& expr);
+
+// ---- Pure helpers ------------------------------------------------------
+
+// The first 99 characters of a value with CR and LF shown as '.'.
+std::string rf_shown_value(std::string_view value);
+
+// Whole-text wildcard match: '*' any run, '?' any one character, "[...]"
+// sets with ranges and '^' negation, '\' quotes the next character. Exact,
+// case-sensitive (callers lower-case both sides).
+bool rf_wildmat(std::string_view text, std::string_view pattern);
+
+// A text against a comma-separated pattern list: the last pattern that
+// matches decides (1 for a plain pattern, 0 for one written with a leading
+// '!' or '@'); 0 when none matches. Both sides are lower-cased; the text is
+// cut to 990 characters and every pattern to 100.
+int rf_match_list(std::string_view text, std::string_view list);
+
+enum class ListMatch { kAll, kSome, kNone };
+// Splits the value into items at ',', '!' and '|' (empty items count; an
+// empty value has none) and classifies how many match the list.
+ListMatch rf_match_items(std::string_view value, std::string_view list);
+
+// Wildcard replace: nothing when the pattern does not match the value;
+// else the replacement with %1 to %9 filled from the captures.
+std::optional<std::string> wildrep(std::string_view value, std::string_view pattern,
+                                   std::string_view replacement);
+
+// 1 when the value holds `count` words in a row with the same first
+// character, or `count` addresses in a row with the same first domain
+// character (count below 1 reads as 5).
+int rf_issimilar(std::string_view value, std::string_view count_text);
+
+// Case-insensitive containment; `isinc` first keeps only letters, digits
+// and blanks of both sides.
+int rf_isin_text(std::string_view value, std::string_view text);
+int rf_isinc_text(std::string_view value, std::string_view text);
+
+}  // namespace quarn

@@ -1,0 +1,5 @@
+# Fuzz targets of the rule engine: the rules compiler (with includes), the
+# flag-expression parser and the built-ins' text logic.
+quarn_fuzzer(fuzz_rfilter_compile rfilter_compile_fuzz.cpp quarn_rules)
+quarn_fuzzer(fuzz_parse_expr parse_expr_fuzz.cpp quarn_rules)
+quarn_fuzzer(fuzz_wildcard wildcard_fuzz.cpp quarn_rules)

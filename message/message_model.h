@@ -1,0 +1,116 @@
+// The message model: what one filter run knows about the message.
+//
+// `rf_hdrs_process` turns the raw message into header values held in slots
+// parallel to the current filter's header-name table (index i belongs to
+// name i), pseudo-headers ("body", "rawbody", "full", "urls", "recipient",
+// "return-path", "sender-ip", "head", "to-addr", "from-addr"), the message
+// marks and counters, and the heuristic flags; it drives the MIME walk, the
+// URL scan and the HTML strip on the way. The built-in functions read the
+// model through `MessageAccess`; `replace` changes values through
+// `rf_hdrs_set`; header lines the run adds go to the add-header hook when one
+// is installed (the engine's response), else into `added_headers` for the
+// rewrite of the message file.
+//
+// Lifetime: values and added lines live from `rf_hdrs_process` to
+// `rf_hdrs_free` of one run; the marks and counters keep their last values
+// until the next `rf_hdrs_process`; the add-header hook and the envelope
+// texts persist until changed.
+//
+// Owner: the rule engine (`RuleEngine::model()`), one per engine; used only
+// by the thread running the filter, under the filter mutex.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filter/builtins.h"
+#include "message/html_strip.h"
+
+namespace quarn {
+
+class RuleEngine;
+
+class MessageModel final : public MessageAccess {
+ public:
+  // Size of the decoded-text work buffer a run needs.
+  static constexpr std::size_t kDecodedSize = 100000;
+  // Most header lines kept for the rewrite when no add-header hook is set.
+  static constexpr int kMaxAddedHeaders = 90;
+  // At most this many characters of each envelope text are kept.
+  static constexpr std::size_t kEnvelopeTextLimit = 999;
+
+  using HdrsAddHook = std::function<void(std::string_view line)>;
+
+  explicit MessageModel(RuleEngine& engine);
+  ~MessageModel() override;
+  MessageModel(const MessageModel&) = delete;
+  MessageModel& operator=(const MessageModel&) = delete;
+
+  // Builds the model of `message` (the message text, which ends at its first
+  // NUL byte if it has one) for the engine's current filter. `decoded` is the
+  // caller's work buffer (at least kDecodedSize bytes) and receives the
+  // decoded text; `urls` receives the URL list. Returns 1.
+  int rf_hdrs_process(std::string_view message, std::span<char> decoded, std::string& urls);
+
+  // MessageAccess: values by header index of the current filter.
+  int rf_hdrs_exists(std::int32_t index) const override;
+  std::string_view rf_hdrs_get(std::int32_t index) const override;
+  std::int32_t rf_hdrs_getlen(std::int32_t index) const override;
+  // Nothing for a negative index or a borrowed slot; else the slot takes a
+  // copy and is marked replaced.
+  void rf_hdrs_set(std::int32_t index, std::string_view text) override;
+  const MessageMarks& marks() const override;
+
+  // Adds a header line (without line end): to the hook when one is
+  // installed, else kept while fewer than 90 are held.
+  void rf_hdrs_add(std::string_view line);
+  void mfilter_set_hdrs_add(HdrsAddHook hook);
+  bool has_hdrs_add_hook() const;
+
+  // Ends a run: empties the run's spam-score list, frees every value that is
+  // not borrowed, and drops the added lines.
+  void rf_hdrs_free();
+
+  // Sets the flag "fromeqto" when the From address occurs in the To header;
+  // 1 when it was set.
+  int rf_cmpfromto();
+
+  // Envelope texts set by the filter layer before a run (the "return-path"
+  // and "sender-ip" pseudo-headers), each cut to 999 characters.
+  void set_return_path(std::string_view text);
+  void set_sender_ip(std::string_view text);
+  // The interpreter's current recipient display name (the "recipient"
+  // pseudo-header reads it with its current length), cut to 999 characters.
+  void set_recipient(std::string_view text);
+
+  // For the rewrite of the message file.
+  bool replaced(std::int32_t index) const;
+  const std::vector<std::string>& added_headers() const;
+  // Forgets the added lines (after an accepted run with a hook installed).
+  void reset_added_headers();
+  // True when any value was replaced or any line added during this run.
+  bool headers_changed() const;
+
+  // What the run used: the message text, the decoded length after the HTML
+  // strip (it limits the fast phrase scan), the HTML counters, "head".
+  std::string_view message() const;
+  std::size_t decoded_length() const;
+  const HtmlStats& html_stats() const;
+  std::string_view head_text() const;
+
+ private:
+  struct Impl;
+  RuleEngine& engine_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The address inside the angle brackets of an address text (quoted display
+// names skipped); empty when there are no brackets.
+std::string rf_get_addr(std::string_view text);
+
+}  // namespace quarn

@@ -1,0 +1,208 @@
+#include "message/mime_walk.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "message/codecs.h"
+#include "message/line_reader.h"
+#include "support/text.h"
+
+namespace quarn {
+namespace {
+
+enum class PartKind { kLeaf, kMultipart, kEnclosed };
+enum class Encoding { kNone, kBase64, kQuoted };
+
+struct Part {
+  PartKind kind = PartKind::kLeaf;
+  Encoding encoding = Encoding::kNone;
+  bool text = false;
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view skip_blanks(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && is_blank(text[i])) ++i;
+  return text.substr(i);
+}
+
+// Appends `bytes` (and a newline when asked) to the decoded text. Returns
+// false when the calling part must end: either the text did not fit under
+// the hard limit (nothing is written) or the soft limit is now exceeded.
+bool emit(MimeWalk& walk, std::string_view bytes, bool newline) {
+  const std::size_t length = bytes.size() + (newline ? 1 : 0);
+  const std::size_t after = walk.decoded_total + length;
+  if (after >= kDecodedHardLimit || after >= walk.out.size()) return false;
+  char* cursor = walk.out.data() + walk.decoded_total;
+  if (!bytes.empty()) std::memcpy(cursor, bytes.data(), bytes.size());
+  if (newline) cursor[bytes.size()] = '\n';
+  walk.decoded_total = after;
+  walk.out[after] = '\0';
+  return walk.decoded_total <= kDecodedSoftLimit;
+}
+
+// The "\n\n" that ends a quoted-printable part; like every write it keeps
+// room for the terminator.
+void emit_part_end(MimeWalk& walk) {
+  for (int i = 0; i < 2 && walk.decoded_total + 1 < walk.out.size(); ++i) {
+    walk.out[walk.decoded_total++] = '\n';
+  }
+  if (walk.decoded_total < walk.out.size()) walk.out[walk.decoded_total] = '\0';
+}
+
+// A closed header of the part's header block.
+void examine_header(std::string_view header, int depth, MimeWalk& walk, Part& part) {
+  constexpr std::string_view kContentType = "Content-Type:";
+  constexpr std::string_view kEncoding = "Content-Transfer-Encoding:";
+  if (starts_with_nc(header, kContentType)) {
+    part.text = false;
+    part.kind = PartKind::kLeaf;
+    const std::string_view value = skip_blanks(header.substr(kContentType.size()));
+    if (starts_with_nc(value, "multipart/")) {
+      const std::size_t key = header.find("boundary=");
+      if (key == std::string_view::npos) return;
+      const std::size_t quote = header.find('"', key + 9);
+      if (quote == std::string_view::npos) return;
+      std::string_view boundary = header.substr(quote + 1);
+      boundary = ncpy(boundary.substr(0, boundary.find('"')), kBoundaryMax);
+      MimeBoundary& slot = walk.boundaries[static_cast<std::size_t>(depth)];
+      std::memcpy(slot.text.data(), boundary.data(), boundary.size());
+      slot.length = boundary.size();
+      part.kind = PartKind::kMultipart;
+    } else if (starts_with_nc(value, "message/rfc822")) {
+      part.kind = PartKind::kEnclosed;
+    } else if (starts_with_nc(value, "text/")) {
+      part.text = true;
+      if (depth == 0 && starts_with_nc(value.substr(5), "html")) walk.top_html = 1;
+    }
+  } else if (starts_with_nc(header, kEncoding)) {
+    const std::string_view value = skip_blanks(header.substr(kEncoding.size()));
+    if (starts_with_nc(value, "base64")) {
+      part.encoding = Encoding::kBase64;
+    } else if (starts_with_nc(value, "quoted-printable")) {
+      part.encoding = Encoding::kQuoted;
+    }
+  }
+}
+
+// Reads the header block up to its empty line. Returns false when the part
+// ends inside it (end of text or an output limit).
+bool read_header_block(std::string_view message, std::size_t& position, int depth,
+                       MimeWalk& walk, Part& part) {
+  char* const header = walk.header.data();
+  std::size_t header_length = 0;
+  bool header_full = false;
+  std::string_view line;
+  for (;;) {
+    if (!rf_getline_view(message, position, line)) return false;
+    if (depth >= 1 && !emit(walk, line, true)) return false;
+    if (!line.empty() && is_blank(line[0])) {
+      const std::string_view rest = skip_blanks(line);
+      if (rest.empty() || header_length == 0 || header_full) continue;
+      if (header_length + rest.size() >= kHeaderLimit) {
+        header_full = true;
+        continue;
+      }
+      header[header_length++] = ' ';
+      std::memcpy(header + header_length, rest.data(), rest.size());
+      header_length += rest.size();
+      continue;
+    }
+    examine_header({header, header_length}, depth, walk, part);
+    if (line.empty()) return true;
+    // A line is at most kGetlineSize - 1 characters, well inside the buffer.
+    std::memcpy(header, line.data(), line.size());
+    header_length = line.size();
+    header_full = false;
+  }
+}
+
+// "--" and the boundary of a depth below `depth`, then nothing or "--".
+bool is_enclosing_boundary(std::string_view line, int depth, const MimeWalk& walk) {
+  if (line.size() < 2 || line[0] != '-' || line[1] != '-') return false;
+  const std::string_view rest = line.substr(2);
+  for (int d = 0; d < depth; ++d) {
+    const std::string_view boundary = walk.boundaries[static_cast<std::size_t>(d)].view();
+    if (!starts_with_nc(rest, boundary)) continue;
+    const std::string_view after = rest.substr(boundary.size());
+    if (after.empty() || after == "--") return true;
+  }
+  return false;
+}
+
+// Zero bytes of a decoded line become blanks, so the decoded text never holds
+// a NUL that would end it early.
+std::string_view blank_zeros(char* bytes, int count) {
+  std::replace(bytes, bytes + count, '\0', ' ');
+  return {bytes, static_cast<std::size_t>(count)};
+}
+
+void walk_part(std::string_view message, std::size_t& position, int depth, MimeWalk& walk,
+               Part& part) {
+  if (!read_header_block(message, position, depth, walk, part)) return;
+  if (part.text && walk.first_text_base64 == 0) {
+    walk.first_text_base64 = part.encoding == Encoding::kBase64 ? 1 : -1;
+  }
+  if (part.kind == PartKind::kEnclosed && walk.enclosures < kMimeMaxEnclosures) {
+    ++walk.enclosures;
+    rf_create_decoded(message, position, depth, walk);
+    --walk.enclosures;
+    return;
+  }
+
+  const std::string_view own_boundary = walk.boundaries[static_cast<std::size_t>(depth)].view();
+  std::string_view line;
+  for (;;) {
+    const std::size_t line_start = position;
+    if (!rf_getline_view(message, position, line)) return;
+    if (is_enclosing_boundary(line, depth, walk)) {
+      position = line_start;
+      return;
+    }
+    std::string_view written = line;
+    bool newline = true;
+    if (part.encoding == Encoding::kBase64) {
+      const Base64Decoded decoded = decode_base64_partial(line, walk.scratch);
+      written = blank_zeros(walk.scratch.data(), decoded.count);
+      newline = false;
+    } else if (part.encoding == Encoding::kQuoted) {
+      const bool soft_break = !line.empty() && line.back() == '=';
+      if (soft_break) line.remove_suffix(1);
+      const int count =
+          decode_quoted(line, std::span<char>(walk.scratch.data(), kQuotedLimit));
+      written = blank_zeros(walk.scratch.data(), count);
+      newline = !soft_break;
+    }
+    if (!emit(walk, written, newline)) return;
+
+    if (part.kind != PartKind::kMultipart || written.size() < 2 || written[0] != '-' ||
+        written[1] != '-') {
+      continue;
+    }
+    const std::string_view rest = written.substr(2);
+    if (!starts_with_nc(rest, own_boundary)) continue;
+    const std::string_view after = rest.substr(own_boundary.size());
+    if (after.empty()) {
+      rf_create_decoded(message, position, depth + 1, walk);
+    } else if (after == "--") {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+MimeWalk::MimeWalk(std::span<char> out) : out(out) {
+  if (!out.empty()) out[0] = '\0';
+}
+
+void rf_create_decoded(std::string_view message, std::size_t& position, int depth,
+                       MimeWalk& walk) {
+  if (depth < 0 || depth > kMimeMaxDepth) return;
+  Part part;
+  walk_part(message, position, depth, walk, part);
+  if (part.encoding == Encoding::kQuoted) emit_part_end(walk);
+}
+
+}  // namespace quarn
