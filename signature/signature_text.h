@@ -16,6 +16,10 @@
 // Readers split the text at blanks, "-", "$" and "#" and read each piece as
 // an unsigned base-36 number in either letter case.
 //
+// Engine use: SCAN writes make_signature_text behind "X-Quarn-CRC: A";
+// FINDCRC checks validatecrc on its argument without the rule-set letter,
+// then needs parse_crc_fields to read nine fields.
+//
 // Stateless; safe from any thread.
 #pragma once
 

@@ -27,6 +27,12 @@
 // separator), so it neither runs into the next line nor carries the line
 // end into its last field.
 //
+// Engine use: `open_db` once in start-up, after the database mutex exists
+// and before the update thread starts, with the update run given as
+// `DbFileOptions::do_update` (or `set_do_update`); the update run appends
+// downloaded lines to `path(kDbFile)` and calls `rewrite_db` at its end (a
+// result of 0 fails the run).
+//
 // Ownership and threads: the engine owns one `DbFile`. `open_db` runs on the
 // starting thread before the update thread exists; `rewrite_db` runs inside
 // an update run, whose thread is then the database's only writer.

@@ -27,6 +27,11 @@
 // signature ("...|A#0$0...#0|\n"): otherwise the line end becomes part of
 // the checked text and the line fails the check when read back.
 //
+// Engine use: UDCMD (test mode) passes its second token in normal mode and
+// ignores the result; the update run applies each downloaded line in normal
+// mode and appends the line to the database file when the result is not 0;
+// the file's loading and rewrite go through DbFile (update/db_file.h).
+//
 // Ownership and threads: the engine owns one `UpdateCommands`; it holds
 // references to the database, settings, log and update state. Applying
 // takes the database mutex (60 s by default). Check-only mode takes no
