@@ -75,7 +75,10 @@ Engine::Engine(EngineOptions options)
       temp_name_(lprintf(kLineSize, "quarncrc_%d.msg", options.pid)),
       settings_(log_, SettingsOptions{"quarncrc.ini", options.test_mode, options.pid}),
       db_(log_),
-      filter_(log_) {}
+      filter_(log_),
+      update_commands_(db_, settings_, log_, update_state_,
+                       UpdateCommandOptions{options.test_mode}),
+      db_file_(update_commands_, DbFileOptions{"", [this] { return do_update(); }}) {}
 
 Engine::~Engine() = default;
 
@@ -102,6 +105,8 @@ bool Engine::quarncrc_init() {
   message_ = buffers_.get();
   envelope_ = message_ + size;
   copy_ = envelope_ + size;
+
+  db_file_.open_db();
 
   UpdateThreadHooks hooks;
   hooks.do_update = [this] { return do_update(); };
@@ -385,7 +390,7 @@ int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
   return 1;
 }
 
-void Engine::udcmd(std::string_view /*line*/) {}
+void Engine::udcmd(std::string_view line) { update_commands_.do_update_command(line, false); }
 
 void Engine::update_status_file() {
   const std::int64_t now = std::time(nullptr);

@@ -26,6 +26,8 @@
 #include "signature/spam_score.h"
 #include "support/log.h"
 #include "support/settings.h"
+#include "update/db_file.h"
+#include "update/update_commands.h"
 #include "update/update_state.h"
 #include "update/update_thread.h"
 
@@ -88,6 +90,8 @@ class Engine {
   SignatureDb db_;
   FilterService filter_;
   UpdateState update_state_;
+  UpdateCommands update_commands_;
+  DbFile db_file_;
   std::unique_ptr<UpdateThread> update_thread_;
 
   // The three work buffers: message, envelope, copy; MSG_SZ bytes each.

@@ -15,8 +15,15 @@
 // partial match, reported when PARTIAL_MATCH is true as a score of
 // S * 6 / 17.
 //
+// Engine use: SCAN passes its CRC Partial Match counter and the score list
+// it hands the rule filter; FINDCRC passes CRC Late Partial Match and no
+// list. `MatchResult::matched` tells a full match (its score may be 0 under
+// unusual settings).
+//
 // Threads: called by the main thread (SCAN, FINDCRC); takes the database
-// mutex for the whole walk. Settings are read at each call.
+// mutex for the whole walk. MATCH_MIN, RATIO_MIN, COUNT_MIN and
+// ALLOW_NULL_HEAD are read at each call, SCORE_MIN and TRUST_ISSPAM when the
+// full-match test is first reached, PARTIAL_MATCH after the walk.
 #pragma once
 
 #include <cstddef>

@@ -27,6 +27,10 @@
 // lines of "." or lines of 10000 bytes or more. A value of 0 means the part
 // was not found.
 //
+// Engine use (SCAN): msgcrc over the message buffer, whose byte after the
+// message is writable, then the message copied back from the copy buffer;
+// the "X-Quarn-CRC: A" line carries make_signature_text of the result.
+//
 // Stateless apart from the log; safe from any thread.
 #pragma once
 

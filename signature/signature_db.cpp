@@ -119,6 +119,13 @@ void SignatureDb::prefetch_record(std::int32_t id) const {
   if (slot != table_.size()) __builtin_prefetch(&record_at(table_[slot].record));
 }
 
+void SignatureDb::prefetch_entries(const PartCrcs& crcs) const {
+  for (int p = 0; p < kPartCount; ++p) {
+    const std::vector<CrcEntry>& entries = buckets_[bucket_of(crcs[p], p)];
+    __builtin_prefetch(entries.data() + entries.size(), 1);
+  }
+}
+
 int SignatureDb::del_message(std::int32_t id) {
   if (id == 0) return 0;
   std::size_t hole = find_slot(id);

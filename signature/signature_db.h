@@ -86,6 +86,14 @@ class SignatureDb {
   // Removes the record (not its index entries); 1 when it existed, else 0.
   int del_message(std::int32_t id);
   std::size_t message_count() const { return message_count_; }
+  // Calls `visit(const MessageRecord&)` for every record, in no set order.
+  template <class Visit>
+  void for_each_message(Visit&& visit) const {
+    for (std::uint32_t i = 0; i < records_used_; ++i) {
+      const MessageRecord& record = record_at(i);
+      if (record.id != 0) visit(record);
+    }
+  }
   // Frees every record; returns how many there were.
   int freemessages();
 
@@ -112,6 +120,8 @@ class SignatureDb {
   // its table slot, the second (once the slot is cached) its record.
   void prefetch_slot(std::int32_t id) const { __builtin_prefetch(&table_[home_slot(id)]); }
   void prefetch_record(std::int32_t id) const;
+  // Cache hint for storing entries of these nine values.
+  void prefetch_entries(const PartCrcs& crcs) const;
 
  private:
   struct Slot {

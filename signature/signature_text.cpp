@@ -1,6 +1,7 @@
 #include "signature/signature_text.h"
 
 #include <algorithm>
+#include <array>
 
 #include "support/text.h"
 
@@ -9,16 +10,50 @@ namespace {
 
 constexpr std::string_view kDigits =
     "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-constexpr std::string_view kFieldSeparators = " -$#";
 // validatecrc checks a copy of at most this many characters.
 constexpr std::size_t kCheckedLength = kLineSize - 1;
 
-int base36_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return -1;
-}
+// Base-36 digit values of every byte; -1 for the bytes that are none.
+constexpr std::array<signed char, 256> kDigitValue = [] {
+  std::array<signed char, 256> values{};
+  values.fill(-1);
+  for (int c = '0'; c <= '9'; ++c) values[c] = static_cast<signed char>(c - '0');
+  for (int c = 'a'; c <= 'z'; ++c) values[c] = static_cast<signed char>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'Z'; ++c) values[c] = static_cast<signed char>(c - 'A' + 10);
+  return values;
+}();
+
+int base36_digit(char c) { return kDigitValue[static_cast<unsigned char>(c)]; }
+
+// Per byte, for the check-case walks (tables keep the random letter case
+// from costing a mispredicted branch per character):
+//   kFold        the byte as the check is computed over it (lower case,
+//                "#" read as "$")
+//   kCaseBit     what a byte requires of its bit: 0 clear (lower-case
+//                letter, "$"), 1 set (upper-case letter, "#"), 2 takes none
+//   kUpperFlip   what turns a lower-case letter or "$" into its upper form
+constexpr std::array<char, 256> kFold = [] {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = static_cast<char>(c);
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<char>(c - 'A' + 'a');
+  t['#'] = '$';
+  return t;
+}();
+constexpr std::array<unsigned char, 256> kCaseBit = [] {
+  std::array<unsigned char, 256> t{};
+  t.fill(2);
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = 0;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
+  t['$'] = 0;
+  t['#'] = 1;
+  return t;
+}();
+constexpr std::array<unsigned char, 256> kUpperFlip = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = 'a' ^ 'A';
+  t['$'] = '$' ^ '#';
+  return t;
+}();
 
 // Writes the base-36 digits of `value` at `out`; returns the count.
 std::size_t put_base36(std::uint32_t value, char* out) {
@@ -49,46 +84,36 @@ std::string baseencode(std::uint32_t value, unsigned base) {
 
 std::string& enccrc(std::string& text) {
   const std::uint32_t crc = do_crc(text);
-  std::uint32_t mask = 0x80000000u;
+  unsigned shift = 31;  // the bit the next letter or "$" takes
   for (char& c : text) {
-    const bool letter = c >= 'a' && c <= 'z';
-    if (!letter && c != '$') continue;
-    if ((crc & mask) != 0) c = letter ? ascii_upper(c) : '#';
-    mask >>= 1;
-    if (mask == 0) mask = 0x80000000u;
+    const unsigned flip = kUpperFlip[static_cast<unsigned char>(c)];
+    const unsigned takes = flip != 0 ? 1u : 0u;
+    c = static_cast<char>(static_cast<unsigned char>(c) ^ (flip * (crc >> shift & 1u)));
+    shift = (shift - takes) & 31u;  // after bit 0 the mask starts again at bit 31
   }
   return text;
 }
 
 int validatecrc(std::string_view text) {
-  // The CRC of the folded copy, folded a block at a time.
+  // The check is computed over a folded copy of at most 999 characters.
   const std::string_view checked = text.substr(0, std::min(text.size(), kCheckedLength));
   std::uint32_t crc = 0;
-  char block[64];
+  char block[128];
   for (std::size_t at = 0; at < checked.size(); at += sizeof block) {
     const std::size_t n = std::min(sizeof block, checked.size() - at);
-    for (std::size_t i = 0; i < n; ++i) {
-      const char c = checked[at + i];
-      block[i] = c == '#' ? '$' : ascii_lower(c);
-    }
+    for (std::size_t i = 0; i < n; ++i) block[i] = kFold[static_cast<unsigned char>(checked[at + i])];
     crc = crc_extend(crc, block, n);
   }
 
-  std::uint32_t mask = 0x80000000u;
+  unsigned shift = 31;
+  unsigned wrong = 0;
   for (char c : text) {
-    bool wants_set;
-    if ((c >= 'A' && c <= 'Z') || c == '#') {
-      wants_set = true;
-    } else if ((c >= 'a' && c <= 'z') || c == '$') {
-      wants_set = false;
-    } else {
-      continue;
-    }
-    if (((crc & mask) != 0) != wants_set) return 0;
-    mask >>= 1;
-    if (mask == 0) mask = 0x80000000u;
+    const unsigned wants = kCaseBit[static_cast<unsigned char>(c)];
+    const unsigned takes = wants != 2 ? 1u : 0u;
+    wrong |= takes & ((crc >> shift & 1u) ^ wants);
+    shift = (shift - takes) & 31u;
   }
-  return 1;
+  return wrong == 0 ? 1 : 0;
 }
 
 std::string make_signature_text(const PartCrcs& crcs) {
@@ -114,17 +139,25 @@ std::uint32_t read_base36(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
+int read_crc_pieces(std::string_view text, PartCrcs& crcs) {
+  auto separates = [](char c) { return c == ' ' || c == '-' || c == '$' || c == '#'; };
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  int count = 0;
+  while (true) {
+    while (i < n && separates(text[i])) ++i;
+    if (i == n) return count;
+    if (count == kPartCount) return kPartCount + 1;
+    const std::size_t start = i;
+    while (i < n && !separates(text[i])) ++i;
+    crcs[count++] = read_base36(text.substr(start, i - start));
+  }
+}
+
 int parse_crc_fields(std::string_view signature, PartCrcs& crcs) {
   signature = cstr_view(signature);
   if (signature.size() < 3) return 0;
-  Tokenizer fields(signature.substr(2));
-  int count = 0;
-  while (count < kPartCount) {
-    const std::string_view field = fields.next(kFieldSeparators);
-    if (field.empty()) break;
-    crcs[count++] = read_base36(field);
-  }
-  return count;
+  return std::min(read_crc_pieces(signature.substr(2), crcs), kPartCount);
 }
 
 }  // namespace quarn

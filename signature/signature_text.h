@@ -16,6 +16,10 @@
 // Readers split the text at blanks, "-", "$" and "#" and read each piece as
 // an unsigned base-36 number in either letter case.
 //
+// Engine use: SCAN writes make_signature_text behind "X-Quarn-CRC: A";
+// FINDCRC checks validatecrc on its argument without the rule-set letter,
+// then needs parse_crc_fields to read nine fields.
+//
 // Stateless; safe from any thread.
 #pragma once
 
@@ -49,6 +53,12 @@ std::string make_signature_text(const PartCrcs& crcs);
 // reading stops at the first other character. A value above 32 bits reads
 // as 0xFFFFFFFF.
 std::uint32_t read_base36(std::string_view text);
+
+// Splits a signature text at blanks, "-", "$" and "#" (runs count as one)
+// and reads the pieces as base-36 numbers into `crcs` in part order.
+// Returns how many pieces there are, counting no further than ten (ten
+// meaning "more than nine"); `crcs` receives at most nine.
+int read_crc_pieces(std::string_view text, PartCrcs& crcs);
 
 // The part CRCs of a FINDCRC signature: `signature` is the whole argument
 // (rule-set letter, first separator, then the fields); from its third

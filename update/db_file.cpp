@@ -1,0 +1,120 @@
+#include "update/db_file.h"
+
+#include "support/file.h"
+#include "support/text.h"
+
+namespace quarn {
+namespace {
+
+constexpr std::string_view kTimePrefix = "TIME|";
+// A failed start-up update retries within 240 seconds of its due time.
+constexpr std::uint32_t kRetrySpread = 240;
+
+}  // namespace
+
+DbFile::DbFile(UpdateCommands& commands, DbFileOptions options)
+    : commands_(commands), options_(std::move(options)), random_(options_.seed) {
+  if (!options_.do_update) options_.do_update = [] { return 0; };
+}
+
+void DbFile::set_do_update(std::function<int()> do_update) {
+  options_.do_update = do_update ? std::move(do_update) : [] { return 0; };
+}
+
+std::string DbFile::path(const char* name) const {
+  return options_.dir.empty() ? std::string(name) : options_.dir + "/" + name;
+}
+
+int DbFile::open_db() {
+  Log& log = commands_.log();
+  Settings& settings = commands_.settings();
+  UpdateState& state = commands_.state();
+
+  if (FilePtr file = open_file(path(kDbFile), "r")) {
+    int applied = 0;
+    std::string line;
+    while (read_line(file.get(), line, kLineSize, LineMode::kText)) {
+      if (commands_.do_update_command(line, false) != 0) ++applied;
+    }
+    log.imsg("open_db - Applied %d rule%s from %s\n", applied, applied == 1 ? "" : "s", kDbFile);
+  } else {
+    log.imsg("Could not find existing %s\n", kDbFile);
+  }
+
+  if (!settings.ini_true(IniKey::UPDATE_START)) {
+    log.imsg("open_db - update_start false, skipping update\n");
+    return 1;
+  }
+  const std::int64_t interval = settings.ini_getn(IniKey::UPDATE_INT);
+  const std::int64_t now = commands_.now();
+  if (now > std::int64_t{state.last_update} + interval * 60) {
+    if (options_.do_update() != 0) {
+      state.last_update = static_cast<std::int32_t>(now);
+    } else {
+      log.emsg("Update failed!, rescheduling\n");
+      // UPDATE_INT is subtracted as it is (minutes taken as seconds).
+      const std::int64_t spread = random_() % kRetrySpread;
+      state.last_update = static_cast<std::int32_t>(now - interval + 60 + spread);
+    }
+  }
+  return 1;
+}
+
+int DbFile::rewrite_db() {
+  Log& log = commands_.log();
+  UpdateState& state = commands_.state();
+  const std::string new_path = path(kDbNewFile);
+  const std::string db_path = path(kDbFile);
+
+  FilePtr out = open_file(new_path, "w");
+  if (!out) {
+    log.emsg("do_update - Could not open new database (write)\n");
+    return 0;
+  }
+  FilePtr in = open_file(db_path, "r");
+  if (!in) {
+    log.emsg("do_update - Could not open database (read)\n");
+    out.reset();
+    remove_file(new_path);
+    return 0;
+  }
+
+  std::string line;
+  while (read_line(in.get(), line, kLineSize, LineMode::kText)) {
+    if (line.starts_with(kTimePrefix)) continue;
+    int dropped = 0;
+    if (commands_.do_update_command(line, true, &dropped) != 0) {
+      std::fwrite(line.data(), 1, line.size(), out.get());
+      // A kept line without its own line end (the file's last line, or a
+      // piece of an over-long line) must not run into the next one; a
+      // separator before the added line end keeps the line end out of its
+      // last field, so the line reads back as it was judged.
+      if (line.back() != '\n') {
+        const bool separated = line.back() == '|' || line.back() == '~';
+        std::fputs(separated ? "\n" : "|\n", out.get());
+      }
+    } else if (dropped != 0) {
+      log.dmsg("do_update - Removed outdated command (%s)\n", std::string(stripcrlf(line)).c_str());
+    } else {
+      log.emsg("do_update - Validation failed, removed command (%s)\n",
+               std::string(stripcrlf(line)).c_str());
+    }
+  }
+  in.reset();
+
+  std::fprintf(out.get(), "TIME|%d %d %d\n", static_cast<int>(state.position),
+               static_cast<int>(commands_.now()), static_cast<int>(state.filter_time));
+  const bool written = std::ferror(out.get()) == 0;
+  if (!commit_file(std::move(out)) || !written) {
+    log.emsg("do_update - Could not write new database, the database on disk is not up to date\n");
+    remove_file(new_path);
+    return 1;
+  }
+  // rename replaces quarncrc.db in one step: there is no moment without it.
+  if (!rename_file(new_path, db_path)) {
+    log.emsg("do_update - Could not rename database, the database on disk is not up to date\n");
+  }
+  return 1;
+}
+
+}  // namespace quarn

@@ -1,0 +1,96 @@
+// The update-command language: one function parses, checks and applies a
+// line of it, whether the line came from the update server, from the
+// database file at start, or from the test-mode UDCMD command, and judges
+// file lines for the rewrite without applying them (check-only mode).
+//
+// Command line: fields separated by "|" or "~" (runs count as one, leading
+// separators are skipped, so no field is empty); fields after the last one a
+// command needs are ignored. Numbers read like the C library's atoi. A line
+// read from the database file still carries its line end, which belongs to
+// its last field.
+//
+//   SET|<id>|<timestamp>|<count>|<other count>|<status>|<type>|<signature>
+//   DEL|<id>
+//   TIME|<position>[ <last update>[ <filter time>]]
+//
+//   id          1 or more
+//   timestamp   seconds since 1970, 1 or more; a SET older than EXPIRE_DAYS
+//               days is dropped unless in test mode
+//   signature   the rule-set letter (nothing above 'A' is known), then the
+//               check-cased signature text (signature/signature_text.h);
+//               the text up to the next separator or the end of the line,
+//               line end included, must validate unless ALLOW_INVALID_CRCS
+//               is true, and must hold exactly nine base-36 numbers split
+//               at blanks, "-", "$" and "#"
+//
+// A SET line stored in a file therefore ends with a separator after its
+// signature ("...|A#0$0...#0|\n"): otherwise the line end becomes part of
+// the checked text and the line fails the check when read back.
+//
+// Engine use: UDCMD (test mode) passes its second token in normal mode and
+// ignores the result; the update run applies each downloaded line in normal
+// mode and appends the line to the database file when the result is not 0;
+// the file's loading and rewrite go through DbFile (update/db_file.h).
+//
+// Ownership and threads: the engine owns one `UpdateCommands`; it holds
+// references to the database, settings, log and update state. Applying
+// takes the database mutex (60 s by default). Check-only mode takes no
+// mutex and changes nothing, neither records nor the update state; it runs
+// only on the thread that is the database's sole writer (the update run).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "signature/signature_db.h"
+#include "support/log.h"
+#include "support/settings.h"
+#include "update/update_state.h"
+
+namespace quarn {
+
+// How long applying a command waits for the database mutex.
+inline constexpr int kUpdateWaitMs = 60000;
+
+// Seconds since 1970.
+using Clock = std::function<std::int64_t()>;
+std::int64_t system_clock_now();
+
+struct UpdateCommandOptions {
+  bool test_mode = false;  // no expiry
+  int mutex_wait_ms = kUpdateWaitMs;
+  Clock clock = system_clock_now;
+};
+
+class UpdateCommands {
+ public:
+  UpdateCommands(SignatureDb& db, Settings& settings, Log& log, UpdateState& state,
+                 UpdateCommandOptions options = {});
+  UpdateCommands(const UpdateCommands&) = delete;
+  UpdateCommands& operator=(const UpdateCommands&) = delete;
+
+  // Parses `line` (a NUL byte ends it) and, unless `check_only`, applies it.
+  // Returns the command's timestamp when the line is valid and applied (or,
+  // checking, kept): a SET's timestamp, a TIME line's first number; DEL
+  // yields 0 even when it succeeded, and so does every rejected line (each
+  // rejection is logged). `dropped`, when given, is set to 0 and, checking,
+  // to 1 for a DEL or for a SET whose id is not in memory.
+  std::int32_t do_update_command(std::string_view line, bool check_only, int* dropped = nullptr);
+
+  SignatureDb& db() { return db_; }
+  Settings& settings() { return settings_; }
+  Log& log() { return log_; }
+  UpdateState& state() { return state_; }
+  bool test_mode() const { return options_.test_mode; }
+  std::int64_t now() const { return options_.clock(); }
+
+ private:
+  SignatureDb& db_;
+  Settings& settings_;
+  Log& log_;
+  UpdateState& state_;
+  const UpdateCommandOptions options_;
+};
+
+}  // namespace quarn
