@@ -3,3 +3,4 @@
 quarn_fuzzer(fuzz_rfilter_compile rfilter_compile_fuzz.cpp quarn_rules)
 quarn_fuzzer(fuzz_parse_expr parse_expr_fuzz.cpp quarn_rules)
 quarn_fuzzer(fuzz_wildcard wildcard_fuzz.cpp quarn_rules)
+quarn_fuzzer(fuzz_rfilter_run rfilter_run_fuzz.cpp quarn_rules)
