@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr const char* kRules = R"(# fixed rules of the run fuzzer
+constexpr const char* kRules = R"RULES(# fixed rules of the run fuzzer
 $pills = (viagra|cialis|pills)
 call rexp_fast(1.5, "click\s+here", click)
 call rexp_fast_flag(2, "free\s+money", money, has_money)
@@ -32,22 +32,22 @@ if (rexp(subject, $pills)) then
 else
   add(clean, 1)
 end
-if (rexp_case(from, ^[A-Z]+$)) call spamdetect(1, upper-from)
+if (rexp_case(from, ^[A-Z]+$)) and (spamdetect(1, upper-from)) add(hits, 1)
 if (isin(subject, free)) and (!exists(in-reply-to)) setflag(free)
-if (isinc(body, "w-i-n")) call spamdetect(0.7, win)
+if (isinc(body, "w-i-n")) and (spamdetect(0.7, win)) add(hits, 1)
 if (match(from-addr, "*@example.com,!boss@example.com")) accept friend
 if (matchall(to, "*@example.com")) add(local, 1)
 if (matchone(cc, "*@x.com")) sub(local, 1)
 if (strcmp(x-mailer, "Mailer 1.0")) set(mailer, 7)
-if (head_len(subject) > 60) call spamdetect(1, long-subject)
-if (issimilar(to, 3)) call spamdetect(2, similar)
-if (rexpstore(subject, "[a-z]{4,}", words) > 2) call spamdetect(0.3, repeated)
-if (evalflags("HIGH_CAPS && !FROMEQTO || (HAS_MONEY && PILLS)")) call spamdetect(1.1, combo)
-if (isbinary()) and (isbase64()) call spamdetect(0.4, binary)
+if (head_len(subject) > 60) and (spamdetect(1, long-subject)) add(hits, 1)
+if (issimilar(to, 3)) and (spamdetect(2, similar)) add(hits, 1)
+if (rexpstore(subject, "[a-z]{4,}", words) > 2) and (spamdetect(0.3, repeated)) add(hits, 1)
+if (evalflags("HIGH_CAPS && !FROMEQTO || (HAS_MONEY && PILLS)")) and (spamdetect(1.1, combo)) add(hits, 1)
+if (isbinary()) and (isbase64()) and (spamdetect(0.4, binary)) add(hits, 1)
 if (isbinaryn(3)) and (ishtml()) setflag(bin_html)
 if (isencodedtext()) and (isencodedhtml()) and (isencodedurl()) setflag(encoded)
 if (isuuencoded()) and (isimage()) and (islocal() = 0) setflag(uu)
-if (lines() > 200) and (size() < 100000) call spamdetect(0.2, many-lines)
+if (lines() > 200) and (size() < 100000) and (spamdetect(0.2, many-lines)) add(hits, 1)
 if (allmod(subject)) and (get(mailer) = 7) print mailer
 call replace(subject, "re:*", "RE:%1")
 call forward_cc(copy@y.com)
@@ -71,7 +71,7 @@ if (isflag(high_caps)) then
     reject impossible
   end
 end
-)";
+)RULES";
 
 struct State {
   State() : sink(std::fopen("/dev/null", "w")), log(sink), service(log) {
