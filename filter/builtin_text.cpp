@@ -1,9 +1,9 @@
 // Pure text logic of the built-in functions: pattern lists, wildcard
 // replace, similarity and containment tests.
+#include <array>
 #include <vector>
 
 #include "filter/builtins.h"
-#include "message/spam_detect.h"
 #include "support/text.h"
 
 namespace quarn {
@@ -23,6 +23,34 @@ constexpr std::size_t kReplaceResultSize = kLineSize;
 std::string lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+// What `isinc` keeps of each byte: the lower-cased letter, the digit or
+// the blank, or 0 for a byte it drops.
+constexpr std::array<char, 256> kCleanLower = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    if (c >= 'A' && c <= 'Z') {
+      table[static_cast<std::size_t>(c)] = static_cast<char>(c - 'A' + 'a');
+    } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ') {
+      table[static_cast<std::size_t>(c)] = static_cast<char>(c);
+    }
+  }
+  return table;
+}();
+
+// The lower-cased letters, the digits and the blanks of a text, in order
+// (what `cleanstr` keeps of the lower-cased text, in one pass).
+std::string clean_lower(std::string_view text) {
+  std::string out(text.size(), '\0');
+  std::size_t n = 0;
+  for (char c : text) {
+    const char kept = kCleanLower[static_cast<unsigned char>(c)];
+    out[n] = kept;
+    n += kept != 0 ? 1 : 0;
+  }
+  out.resize(n);
   return out;
 }
 
@@ -228,8 +256,8 @@ int rf_isin_text(std::string_view value, std::string_view text) {
 }
 
 int rf_isinc_text(std::string_view value, std::string_view text) {
-  const std::string haystack = cleanstr(lower(cstr_view(value)));
-  const std::string needle = cleanstr(lower(cstr_view(text)));
+  const std::string haystack = clean_lower(cstr_view(value));
+  const std::string needle = clean_lower(cstr_view(text));
   return haystack.find(needle) != std::string::npos ? 1 : 0;
 }
 

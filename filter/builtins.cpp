@@ -135,6 +135,7 @@ bool comp_evalflags(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) 
 
 // ---- Run halves -------------------------------------------------------------
 
+// The shown value for a trace line; built only while the trace is on.
 std::string shown(RunContext& c, const RuleExpr& x) {
   return rf_shown_value(c.message.rf_hdrs_get(x.number));
 }
@@ -142,8 +143,10 @@ std::string shown(RunContext& c, const RuleExpr& x) {
 // Matches the expression's pattern over its header's value; adds the time
 // to the body or header total. Fills `scratch` with the match offsets.
 int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
-  c.engine.log().trace("rrun: exp: rexp(%.40s,%.200s)\n", rf_shown_value(value).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: rexp(%.40s,%.200s)\n", rf_shown_value(value).c_str(),
+                         text_or_empty(x.text1));
+  }
   const auto start = std::chrono::steady_clock::now();
   const int matched = x.regex.match(value, c.engine.scratch());
   const std::chrono::duration<double, std::milli> spent = std::chrono::steady_clock::now() - start;
@@ -177,14 +180,18 @@ std::int32_t run_rexpstore(RunContext& c, const RuleExpr& x) {
 std::int32_t run_never(RunContext&, const RuleExpr&) { return 0; }
 
 std::int32_t run_match(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: match(%.40s,%.40s)\n", shown(c, x).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: match(%.40s,%.40s)\n", shown(c, x).c_str(),
+                         text_or_empty(x.text1));
+  }
   return rf_match_list(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: matchall(%.40s,%.40s)\n", shown(c, x).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: matchall(%.40s,%.40s)\n", shown(c, x).c_str(),
+                         text_or_empty(x.text1));
+  }
   return rf_match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) ==
                  ListMatch::kAll
              ? 1
@@ -192,8 +199,10 @@ std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_matchone(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: matchany(%.40s,%.40s)\n", shown(c, x).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: matchany(%.40s,%.40s)\n", shown(c, x).c_str(),
+                         text_or_empty(x.text1));
+  }
   return rf_match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) !=
                  ListMatch::kNone
              ? 1
@@ -201,8 +210,10 @@ std::int32_t run_matchone(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_strcmp(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: equals(%.40s,%.40s)\n", shown(c, x).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: equals(%.40s,%.40s)\n", shown(c, x).c_str(),
+                         text_or_empty(x.text1));
+  }
   return cstr_view(c.message.rf_hdrs_get(x.number)) == text_or_empty(x.text1) ? 1 : 0;
 }
 
@@ -220,14 +231,18 @@ std::int32_t run_spawn_expr(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_isin(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
+                         text_or_empty(x.text1));
+  }
   return rf_isin_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isinc(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
-                       text_or_empty(x.text1));
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
+                         text_or_empty(x.text1));
+  }
   return rf_isinc_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
@@ -244,7 +259,9 @@ std::int32_t run_get(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_exists(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: exists(%.40s)\n", shown(c, x).c_str());
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: exists(%.40s)\n", shown(c, x).c_str());
+  }
   return c.message.rf_hdrs_exists(x.number) != 0 ? 1 : 0;
 }
 
@@ -279,7 +296,9 @@ std::int32_t run_lines(RunContext& c, const RuleExpr&) { return c.message.marks(
 
 // Every item passes the per-item test, so the result is always 1.
 std::int32_t run_allmod(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: allmod(%.40s)\n", shown(c, x).c_str());
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: allmod(%.40s)\n", shown(c, x).c_str());
+  }
   return 1;
 }
 
@@ -320,7 +339,9 @@ std::int32_t run_report(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_head_len(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: head_len(%.40s)\n", shown(c, x).c_str());
+  if (c.engine.log().trace_on()) {
+    c.engine.log().trace("rrun: exp: head_len(%.40s)\n", shown(c, x).c_str());
+  }
   return c.message.rf_hdrs_getlen(x.number);
 }
 
