@@ -148,6 +148,7 @@ TEST_F(FilterE2E, SpawnChildrenLeaveTheProtocolAlone) {
             "if (spawn(\"/bin/sh -c \\\"grep -q watches $FILE$ && exit 7\\\"\") = 7) then\n"
             "  call spamdetect(1, saw-the-message)\n"
             "end\n");
+  dir.write("quarncrc.ini", std::string(kTestIni) + "DEBUG true\n");
   EngineProcess engine(dir.path());
   for (int i = 0; i < 2; ++i) {
     const std::string answer = engine.command(std::to_string(i) + " SCAN m.eml m.env");
@@ -159,6 +160,10 @@ TEST_F(FilterE2E, SpawnChildrenLeaveTheProtocolAlone) {
   EXPECT_EQ(engine.quit(), 0);
   EXPECT_NE(engine.stderr_text().find("CHILD-WROTE-THIS"), std::string::npos);
   EXPECT_EQ(dir.read("spawn.tmp"), kMessage);
+  const std::string log = read_engine_log(dir.path());
+  EXPECT_NE(log.find("dbg: run_spawn: NEW Spawned program returned 3\n"), std::string::npos);
+  EXPECT_NE(log.find("dbg: run_spawn: Unable to open (no-such-program) File Not Found\n"),
+            std::string::npos);
 }
 
 }  // namespace
