@@ -60,7 +60,8 @@ void BM_ApplyDownload(benchmark::State& st) {
     st.PauseTiming();
     HttpServer server;
     TempDir dir;
-    dir.write("quarncrc.ini", "HTTP_HOST 127.0.0.1\nHTTP_PORT " + std::to_string(server.port()) + "\n");
+    dir.write("quarncrc.ini",
+              "HTTP_HOST 127.0.0.1\nHTTP_PORT " + std::to_string(server.port()) + "\n");
     Log log(sink());
     Settings settings(log, SettingsOptions{.path = dir.file("quarncrc.ini")});
     settings.ini_init();
@@ -104,8 +105,9 @@ void BM_ScanLatencyDuringDownload(benchmark::State& st) {
   for (auto _ : st) {
     HttpServer server;
     TempDir dir;
-    dir.write("quarncrc.ini", "AUTO_UPDATE false\nSKIP_FILTER true\nHTTP_HOST 127.0.0.1\nHTTP_PORT " +
-                                  std::to_string(server.port()) + "\n");
+    dir.write("quarncrc.ini",
+              "AUTO_UPDATE false\nSKIP_FILTER true\nHTTP_HOST 127.0.0.1\nHTTP_PORT " +
+                  std::to_string(server.port()) + "\n");
     dir.write("m.txt", message_5k());
     server.add_answer(download());
     testing::EngineProcess engine(dir.path(), {});
@@ -136,7 +138,10 @@ void BM_ScanLatencyDuringDownload(benchmark::State& st) {
   st.counters["idle_p99_ms"] = percentile(idle, 0.99);
   st.counters["engine_lines_per_s"] = download_s > 0 ? kLines / download_s : 0;
 }
-BENCHMARK(BM_ScanLatencyDuringDownload)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScanLatencyDuringDownload)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace quarn

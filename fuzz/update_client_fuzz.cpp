@@ -147,8 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   UpdateState state;
   state.position = (flags & 2) != 0 ? 1699990000 : 0;
   state.filter_time = (flags & 4) != 0 ? 1061164800 : 0;
-  UpdateCommands commands(db, settings, log, state,
-                          UpdateCommandOptions{false, 100, [] { return std::int64_t{1700000000}; }});
+  UpdateCommands commands(
+      db, settings, log, state,
+      UpdateCommandOptions{false, 100, [] { return std::int64_t{1700000000}; }});
   DbFile file(commands, DbFileOptions{dir, {}, 1});
   FilterService filter(log);
   UpdateClientOptions options;

@@ -254,9 +254,8 @@ int AnswerReader::readline_chunked(std::string& line, std::size_t size) {
 // ---------------------------------------------------------------------------
 // The update run
 
-UpdateClient::UpdateClient(Log& log, Settings& settings, UpdateCommands& commands,
-                           DbFile& db_file, UpdateState& state, FilterService& filter,
-                           UpdateClientOptions options)
+UpdateClient::UpdateClient(Log& log, Settings& settings, UpdateCommands& commands, DbFile& db_file,
+                           UpdateState& state, FilterService& filter, UpdateClientOptions options)
     : log_(log),
       settings_(settings),
       commands_(commands),
@@ -297,9 +296,9 @@ std::string UpdateClient::filter_request() {
 
 int UpdateClient::do_update() {
   if (options_.test_mode) return 1;  // test mode never contacts the update server
-  std::unique_ptr<UpdateLink> link =
-      options_.make_link ? options_.make_link()
-                         : std::make_unique<TcpUpdateLink>(log_, options_.limits);
+  std::unique_ptr<UpdateLink> link = options_.make_link
+                                         ? options_.make_link()
+                                         : std::make_unique<TcpUpdateLink>(log_, options_.limits);
   log_.imsg("do_update - Updating database (%d)\n", static_cast<int>(state_.position));
   // The link (and with it any open connection) and every file the run
   // opened are released on every path out.
@@ -370,9 +369,11 @@ int UpdateClient::run(UpdateLink& link) {
   }
   const bool journalled = commit_file(std::move(journal));
 
-  const bool accepted = expected == lines || (expected == 0 && settings_.sini_true(IniKey::NO_DLCOUNT));
+  const bool accepted =
+      expected == lines || (expected == 0 && settings_.sini_true(IniKey::NO_DLCOUNT));
   if (!accepted) {
-    log_.emsg("do_update - Count does not match, retry from %d\n", static_cast<int>(start_position));
+    log_.emsg("do_update - Count does not match, retry from %d\n",
+              static_cast<int>(start_position));
     state_.position = start_position;
     return 0;
   }

@@ -61,9 +61,8 @@ class UpdateClientE2E : public ::testing::Test {
 
 TEST_F(UpdateClientE2E, TriggerFileFetchesSignaturesThatSurviveARestart) {
   dir.write("quarncrc.ini", ini());
-  server.add_answer(http_answer("HTTP/1.1 200 OK",
-                                {"x-quarn-count: 1", "x-quarn-filter: 1061164800"},
-                                set_line + "\r\n"));
+  server.add_answer(http_answer(
+      "HTTP/1.1 200 OK", {"x-quarn-count: 1", "x-quarn-filter: 1061164800"}, set_line + "\r\n"));
   server.add_answer(http_answer("HTTP/1.0 200 OK", {"x-quarn-filter: 1061164800"},
                                 "if (rexp(subject, prize)) reject prize\n"));
   {
@@ -86,8 +85,9 @@ TEST_F(UpdateClientE2E, TriggerFileFetchesSignaturesThatSurviveARestart) {
   EXPECT_TRUE(db.starts_with(set_line + "\nTIME|" + std::to_string(stamp) + " ")) << db;
   EXPECT_TRUE(db.ends_with(" 1061164800\n")) << db;
   const std::string log = read_engine_log(dir.path());
-  EXPECT_NE(log.find("Info: do_update - Database updated sucessful (" + std::to_string(stamp) + ")\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("Info: do_update - Database updated sucessful (" + std::to_string(stamp) + ")\n"),
+      std::string::npos)
       << log;
 
   // Without the server, a restarted engine matches from the file alone.
@@ -109,9 +109,10 @@ TEST_F(UpdateClientE2E, StartUpUpdateRunsBeforeTheFirstAnswer) {
   EXPECT_EQ(engine.command("1 FINDCRC " + sig), matched("1"));
   EXPECT_EQ(engine.quit(), 0);
   EXPECT_EQ(server.connections(), 1u);
-  EXPECT_NE(server.requests()[0].find("GET /cgi-bin/spamcgi.cgi?cmd=update2&from=1&email=&password= "
-                                      "HTTP/1.1\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      server.requests()[0].find("GET /cgi-bin/spamcgi.cgi?cmd=update2&from=1&email=&password= "
+                                "HTTP/1.1\r\n"),
+      std::string::npos);
 }
 
 }  // namespace

@@ -4,11 +4,10 @@
 #include "update/update_client.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
@@ -27,8 +26,7 @@ constexpr std::string_view kOldRules =
     "call rexp_fast(2, \"free\\s+money\", money)\n"
     "if (evalflags(\"HIGH_CAPS && !FROMEQTO\")) reject caps\n";
 constexpr std::string_view kNewRules = "call rexp_fast(1, ab, ab)\ncall rexp_fast(1, cd, cd)\n";
-constexpr std::string_view kBrokenRules =
-    "call rexp_fast(9, other, other)\ncall (rexp(body, x))\n";
+constexpr std::string_view kBrokenRules = "call rexp_fast(9, other, other)\ncall (rexp(body, x))\n";
 constexpr std::int32_t kOffered = 1700000500;
 
 std::string ok_answer(const std::vector<std::string>& headers, std::string_view body) {
@@ -124,20 +122,22 @@ const std::string kB = set_line(2, kFresh + 2, crcs_of(2));  // no separator aft
 
 TEST(UpdateClient, DownloadsSignaturesAndANewRulesFile) {
   ClientWorld w("QUARN_EMAIL user@example.com\nQUARN_PASS s3cret!\n");
-  w.server.add_answer(ok_answer({"Date: today", "x-quarn-count: 2",
-                                 "x-quarn-filter: " + std::to_string(kOffered),
-                                 "X-Quarn-Update: 45"},
-                                lines_of({kA, kB})));
+  w.server.add_answer(
+      ok_answer({"Date: today", "x-quarn-count: 2", "x-quarn-filter: " + std::to_string(kOffered),
+                 "X-Quarn-Update: 45"},
+                lines_of({kA, kB})));
   w.server.add_answer(rules_answer(kNewRules));
 
   EXPECT_EQ(w.client.do_update(), 1);
   const std::string port = std::to_string(w.server.port());
-  EXPECT_EQ(w.request(0), "GET /cgi-bin/spamcgi.cgi?cmd=update2&from=1&email=user@example.com"
-                          "&password=s3cret! HTTP/1.1\r\nHost: 127.0.0.1:" + port +
-                          "\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(w.request(1), "GET /cgi-bin/spamcgi.cgi?cmd=filter2&email=user@example.com"
-                          "&password=s3cret! HTTP/1.0\r\nHost: 127.0.0.1:" + port +
-                          "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(w.request(0),
+            "GET /cgi-bin/spamcgi.cgi?cmd=update2&from=1&email=user@example.com"
+            "&password=s3cret! HTTP/1.1\r\nHost: 127.0.0.1:" +
+                port + "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(w.request(1),
+            "GET /cgi-bin/spamcgi.cgi?cmd=filter2&email=user@example.com"
+            "&password=s3cret! HTTP/1.0\r\nHost: 127.0.0.1:" +
+                port + "\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(w.world.records().size(), 2u);
   EXPECT_EQ(w.world.state.position, kFresh + 2);
   EXPECT_EQ(w.world.state.filter_time, kOffered);
@@ -154,16 +154,16 @@ TEST(UpdateClient, DownloadsSignaturesAndANewRulesFile) {
   // Journalled (a separator added where the signature ended the line),
   // then rewritten with the update state.
   EXPECT_EQ(w.dir().read(kDbFile), kA + "\n" + kB + "|\n" + "TIME|" + std::to_string(kFresh + 2) +
-                                       " " + std::to_string(kNow) + " " +
-                                       std::to_string(kOffered) + "\n");
+                                       " " + std::to_string(kNow) + " " + std::to_string(kOffered) +
+                                       "\n");
   EXPECT_EQ(w.log(), (std::vector<std::string>{
                          "Info:do_update - Updating database (0)",
                          "Info:do_update - New filter available (0 -> 1700000500), requesting",
                          "Info:do_update - New filter obtained, applying",
                          "Info:compile_mfilter - Filter okay",
                          "Info:do_update - Database updated sucessful (1699990002)"}));
-  EXPECT_EQ(w.hooks, (std::vector<std::pair<int, std::int32_t>>{
-                         {2, 45}, {1, kOffered}, {0, kFresh + 2}}));
+  EXPECT_EQ(w.hooks,
+            (std::vector<std::pair<int, std::int32_t>>{{2, 45}, {1, kOffered}, {0, kFresh + 2}}));
 
   // A restarted engine loads the same records from the rewritten file.
   UpdateWorld again;
@@ -258,8 +258,9 @@ TEST(UpdateClient, CountDecidesWhetherTheDownloadIsAccepted) {
     const std::int32_t largest = c.body.size() > 1 ? kFresh + 2 : kFresh + 1;
     EXPECT_EQ(w.world.state.position, c.accepted ? largest : 100) << c.name;
     const auto log = w.world.h.log_text();
-    EXPECT_EQ(log.find("Err:do_update - Count does not match, retry from 100\n") != std::string::npos,
-              !c.accepted)
+    EXPECT_EQ(
+        log.find("Err:do_update - Count does not match, retry from 100\n") != std::string::npos,
+        !c.accepted)
         << c.name << log;
     EXPECT_EQ(journal.find("TIME|") != std::string::npos, c.accepted) << c.name;
   }
@@ -286,8 +287,8 @@ TEST(UpdateClient, PositionNeverMovesBackwards) {
     ClientWorld w;
     w.world.apply(kA);
     w.world.state.position = c.before;
-    w.server.add_answer(ok_answer({"x-quarn-count: " + std::to_string(c.body.size())},
-                                  lines_of(c.body)));
+    w.server.add_answer(
+        ok_answer({"x-quarn-count: " + std::to_string(c.body.size())}, lines_of(c.body)));
     w.server.add_answer(ok_answer({}, ""));
     EXPECT_EQ(w.client.do_update(), 1);
     EXPECT_EQ(w.world.state.position, c.after);
@@ -345,7 +346,8 @@ TEST(UpdateClient, RefusedOrBrokenAnswersFailTheRun) {
        "Err:do_update - Bad response from server (HTTP/1.1)"},
       {"closed without answer", plain(""), "Err:do_update - No response from server"},
       {"reset without answer", reset, "Err:do_update - No response from server"},
-      {"status line never ended", plain("HTTP/1.1 200 OK"), "Err:do_update - No response from server"},
+      {"status line never ended", plain("HTTP/1.1 200 OK"),
+       "Err:do_update - No response from server"},
   };
   for (const Case& c : cases) {
     ClientWorld w;
@@ -406,18 +408,18 @@ TEST(UpdateClient, ChunkedAnswersAreDechunked) {
   std::string chunked;
   for (std::size_t at = 0; at < body.size(); at += 37) {
     const std::string piece = body.substr(at, 37);
-    chunked += lprintf(32, "%zx", piece.size()) + (at == 0 ? ";name=value" : "") + "\r\n" + piece + "\r\n";
+    chunked +=
+        lprintf(32, "%zx", piece.size()) + (at == 0 ? ";name=value" : "") + "\r\n" + piece + "\r\n";
   }
   chunked += "0\r\nX-Trailer: 1\r\n\r\n";
   ClientWorld w;
   w.server.add_answer(ok_answer({"x-quarn-count: 3", "Transfer-Encoding: chunked",
                                  "x-quarn-filter: " + std::to_string(kOffered)},
                                 chunked));
-  const std::string rules_chunked = lprintf(32, "%zX", kNewRules.size()) + "\n" +
-                                    std::string(kNewRules) + "\n0\n\n";
-  w.server.add_answer(http_answer("HTTP/1.1 200 OK",
-                                  {"x-quarn-filter: 1", "transfer-encoding: gzip, Chunked"},
-                                  rules_chunked));
+  const std::string rules_chunked =
+      lprintf(32, "%zX", kNewRules.size()) + "\n" + std::string(kNewRules) + "\n0\n\n";
+  w.server.add_answer(http_answer(
+      "HTTP/1.1 200 OK", {"x-quarn-filter: 1", "transfer-encoding: gzip, Chunked"}, rules_chunked));
   EXPECT_EQ(w.client.do_update(), 1);
   EXPECT_TRUE(w.world.records().contains(2));
   EXPECT_FALSE(w.world.records().contains(1));
@@ -491,7 +493,8 @@ TEST(UpdateClient, RulesFileIsFetchedOnlyWhenNewAndWanted) {
     std::int32_t filter_time;
     std::int32_t offered;
   };
-  const Case cases[] = {{"", 0, 0}, {"", kOffered, kOffered}, {"FILTER_UPGRADE false\n", 0, kOffered}};
+  const Case cases[] = {
+      {"", 0, 0}, {"", kOffered, kOffered}, {"FILTER_UPGRADE false\n", 0, kOffered}};
   for (const Case& c : cases) {
     ClientWorld w(c.ini);
     w.world.state.filter_time = c.filter_time;
@@ -514,9 +517,9 @@ TEST(UpdateClient, RulesDownloadFailuresKeepTheFilterInService) {
   const Case cases[] = {
       {"no marker", http_answer("HTTP/1.0 200 OK", {"x-quarn-count: 1"}, kNewRules), "", 1,
        "Err:do_update - Download doesn't appear to be a filter"},
-      {"refusal", http_answer("HTTP/1.0 200 OK", {"x-quarn-filter: 1", "x-quarn-error: expired"},
-                              kNewRules), "", 0,
-       "Err:do_update - Failure from server - (expired)"},
+      {"refusal",
+       http_answer("HTTP/1.0 200 OK", {"x-quarn-filter: 1", "x-quarn-error: expired"}, kNewRules),
+       "", 0, "Err:do_update - Failure from server - (expired)"},
       {"does not compile", rules_answer(kBrokenRules), "", 1,
        "Err:do_update - Filter compile failed, using old filter"},
       {"filter.new unwritable", rules_answer(kNewRules), "filter.new dir", 1,
@@ -546,8 +549,8 @@ TEST(UpdateClient, RulesDownloadFailuresKeepTheFilterInService) {
     const auto log = w.log();
     ASSERT_FALSE(log.empty());
     EXPECT_NE(std::find(log.begin(), log.end(), c.log), log.end()) << c.name;
-    EXPECT_EQ(log.back(), c.result == 1 ? "Info:do_update - Database updated sucessful (1699990001)"
-                                        : c.log)
+    EXPECT_EQ(log.back(),
+              c.result == 1 ? "Info:do_update - Database updated sucessful (1699990001)" : c.log)
         << c.name;
     // The old rules, on disk and in service, with their tables whole.
     EXPECT_EQ(w.dir().read("filter.dat"), kOldRules) << c.name;
