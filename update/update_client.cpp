@@ -58,14 +58,12 @@ std::int32_t header_number(std::string_view line, std::string_view prefix) {
   return atoi32(line.substr(prefix.size()));
 }
 
-// Appends a downloaded line to the journal. The line end must not become
-// part of the line's last field when the file is read back (a signature
-// field would then fail its check and the line would be lost at the
-// rewrite), so a line that does not end in a separator gets one.
+// Appends a downloaded line to the journal exactly as it came, with a line
+// end. (The update server ends its SET lines with a separator, so the line
+// end never becomes part of the signature field when the file is read back.)
 void journal_line(std::FILE* file, std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), file);
-  const bool separated = !line.empty() && (line.back() == '|' || line.back() == '~');
-  std::fputs(separated ? "\n" : "|\n", file);
+  std::fputc('\n', file);
 }
 
 }  // namespace

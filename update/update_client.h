@@ -49,10 +49,10 @@
 //
 // Files (working directory):
 //   quarncrc.db   each body line that applied (result not 0) is appended
-//                 with a newline; a line that does not end in a separator
-//                 ('|' or '~') gets "|" before the newline, so its last
-//                 field never carries the line end when it is read back.
-//                 Rewritten at the end of an accepted run (update/db_file.h).
+//                 exactly as it came, with a newline (the server ends SET
+//                 lines with a separator, so the line end never joins the
+//                 signature field when the file is read back). Rewritten at
+//                 the end of an accepted run (update/db_file.h).
 //   filter.new    the downloaded rules file, one line and a newline per
 //                 body line; flushed to disk, compiled under the filter
 //                 mutex and, once in service, renamed over filter.dat in

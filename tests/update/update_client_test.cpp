@@ -118,7 +118,10 @@ struct ClientWorld {
 };
 
 const std::string kA = set_line(1, kFresh + 1, crcs_of(1)) + "|";
-const std::string kB = set_line(2, kFresh + 2, crcs_of(2));  // no separator after the signature
+const std::string kB = set_line(2, kFresh + 2, crcs_of(2)) + "~";
+// A line whose signature ends the line: valid as it arrives, but read back
+// from the journal with its line end it no longer validates.
+const std::string kC = set_line(3, kFresh + 3, crcs_of(3));
 
 TEST(UpdateClient, DownloadsSignaturesAndANewRulesFile) {
   ClientWorld w("QUARN_EMAIL user@example.com\nQUARN_PASS s3cret!\n");
@@ -151,11 +154,10 @@ TEST(UpdateClient, DownloadsSignaturesAndANewRulesFile) {
   EXPECT_NE(w.filter.in_service(), w.old_filter);
   EXPECT_EQ(w.filter.in_service()->phrases.size(), 2u);
 
-  // Journalled (a separator added where the signature ended the line),
-  // then rewritten with the update state.
-  EXPECT_EQ(w.dir().read(kDbFile), kA + "\n" + kB + "|\n" + "TIME|" + std::to_string(kFresh + 2) +
-                                       " " + std::to_string(kNow) + " " + std::to_string(kOffered) +
-                                       "\n");
+  // Journalled as they came, then rewritten with the update state.
+  EXPECT_EQ(w.dir().read(kDbFile), kA + "\n" + kB + "\n" + "TIME|" + std::to_string(kFresh + 2) +
+                                       " " + std::to_string(kNow) + " " +
+                                       std::to_string(kOffered) + "\n");
   EXPECT_EQ(w.log(), (std::vector<std::string>{
                          "Info:do_update - Updating database (0)",
                          "Info:do_update - New filter available (0 -> 1700000500), requesting",
@@ -307,13 +309,18 @@ TEST(UpdateClient, JournalHoldsAppliedLinesAndTheRewriteKeepsLiveOnes) {
   w.dir().write(kDbFile, old + "TIME|5 6 0\n");
   w.file.open_db();
   w.world.h.clear_log();
-  const std::vector<std::string> body = {kA, "DEL|9", "FOO|1", "SET|0|5", kB, "DEL|77"};
-  w.server.add_answer(ok_answer({"x-quarn-count: 6"}, lines_of(body)));
+  const std::vector<std::string> body = {kA, "DEL|9", "FOO|1", "SET|0|5", kB, "DEL|77", kC};
+  w.server.add_answer(ok_answer({"x-quarn-count: 7"}, lines_of(body)));
 
   EXPECT_EQ(w.client.do_update(), 1);
-  EXPECT_EQ(w.dir().read(kDbFile), kA + "\n" + kB + "|\nTIME|" + std::to_string(kFresh + 2) + " " +
+  // kC is applied and journalled as it came, but read back with its line
+  // end its signature no longer validates, so the rewrite drops it.
+  EXPECT_EQ(w.dir().read(kDbFile), kA + "\n" + kB + "\nTIME|" + std::to_string(kFresh + 3) + " " +
                                        std::to_string(kNow) + " 0\n");
-  EXPECT_EQ(w.world.records().size(), 2u);
+  EXPECT_EQ(w.world.records().size(), 3u);
+  EXPECT_NE(w.world.h.log_text().find("Err:do_update - Validation failed, removed command (" + kC +
+                                      ")\n"),
+            std::string::npos);
   const std::string log = w.world.h.log_text();
   for (const char* text : {"Err:do_update_command - Invalid command (FOO)\n",
                            "Err:do_update_command - Invalid ID, skipping (0)\n",
