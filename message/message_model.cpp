@@ -79,8 +79,9 @@ NameKind name_kind(std::string_view name) {
       {"sender-ip", NameKind::kSenderIp},  {"head", NameKind::kHead},
       {"to-addr", NameKind::kToAddr},      {"from-addr", NameKind::kFromAddr},
   };
+  // Names are kept lower-cased, so an exact comparison ignores case.
   for (const auto& [text, kind] : kNames) {
-    if (mystrcmpnc(name, text) == 0) return kind;
+    if (name == text) return kind;
   }
   return NameKind::kOther;
 }
@@ -187,6 +188,28 @@ std::size_t raw_body_length(std::string_view text) {
   found = text.find("\n\r\n");
   if (found != std::string_view::npos) return text.size() - (found + 3);
   return 0;
+}
+
+// Number of newline characters, eight bytes at a time (the message is read
+// whole for every run, so this is worth the trick).
+std::int32_t count_newlines(std::string_view text) {
+  constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
+  constexpr std::uint64_t kNewlines = 0x0a0a0a0a0a0a0a0aULL;
+  std::size_t count = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    const std::uint64_t x = word ^ kNewlines;  // a zero byte where a newline was
+    // The high bit of each byte of `t` is clear exactly where x has a zero byte.
+    const std::uint64_t t = ((x & kLow7) + kLow7) | x;
+    // One bit per newline at the bottom of its byte; the multiplication adds
+    // the eight bytes up into the top one.
+    const std::uint64_t ones = (~t & ~kLow7) >> 7;
+    count += static_cast<std::size_t>((ones * 0x0101010101010101ULL) >> 56);
+  }
+  for (; i < text.size(); ++i) count += text[i] == '\n' ? 1 : 0;
+  return static_cast<std::int32_t>(count);
 }
 
 enum class SlotKind : std::uint8_t {
@@ -460,7 +483,7 @@ int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> deco
     if (names.kind[i] == NameKind::kHead) m.set_borrowed(i, m.head_text);
   }
   engine_.rf_header_findadd("to");
-  m.marks.line_count = count_lines(text);
+  m.marks.line_count = count_newlines(text);
   return 1;
 }
 
