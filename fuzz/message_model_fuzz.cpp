@@ -61,7 +61,7 @@ struct Fixture {
   std::string urls;
 };
 
-// Reads every byte of every slot so that a value pointing at freed or
+// Reads every slot whole so that a value pointing at freed or
 // foreign memory is caught.
 unsigned touch_all(const MessageModel& model) {
   unsigned sum = 0;
@@ -70,7 +70,9 @@ unsigned touch_all(const MessageModel& model) {
     if (value.data() == nullptr) std::abort();
     if (model.rf_hdrs_getlen(index) != static_cast<std::int32_t>(value.size())) std::abort();
     if (model.rf_hdrs_exists(index) == 0 && !value.empty()) std::abort();
-    for (char c : value) sum += static_cast<unsigned char>(c);
+    // The copy's memcpy checks the whole range under the address sanitizer.
+    const std::string copy(value);
+    if (!copy.empty()) sum += static_cast<unsigned char>(copy.front() ^ copy.back());
   }
   return sum;
 }
