@@ -78,7 +78,12 @@ Engine::Engine(EngineOptions options)
       filter_(log_),
       update_commands_(db_, settings_, log_, update_state_,
                        UpdateCommandOptions{options.test_mode}),
-      db_file_(update_commands_, DbFileOptions{"", [this] { return do_update(); }}) {}
+      db_file_(update_commands_, DbFileOptions{"", [this] { return do_update(); }}),
+      update_client_(log_, settings_, update_commands_, db_file_, update_state_, filter_, [&] {
+        UpdateClientOptions client;
+        client.test_mode = options.test_mode;
+        return client;
+      }()) {}
 
 Engine::~Engine() = default;
 
@@ -136,10 +141,7 @@ void Engine::recompile_filter() {
   }
 }
 
-int Engine::do_update() {
-  if (options_.test_mode) return 1;  // test mode never contacts the update server
-  return 0;
-}
+int Engine::do_update() { return update_client_.do_update(); }
 
 int Engine::quarncrc_cleanup() {
   // The update thread is asked to stop first; shared state is freed only

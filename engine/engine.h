@@ -27,6 +27,7 @@
 #include "support/log.h"
 #include "support/settings.h"
 #include "update/db_file.h"
+#include "update/update_client.h"
 #include "update/update_commands.h"
 #include "update/update_state.h"
 #include "update/update_thread.h"
@@ -92,6 +93,7 @@ class Engine {
   UpdateState update_state_;
   UpdateCommands update_commands_;
   DbFile db_file_;
+  UpdateClient update_client_;
   std::unique_ptr<UpdateThread> update_thread_;
 
   // The three work buffers: message, envelope, copy; MSG_SZ bytes each.

@@ -40,36 +40,6 @@ std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-// Stand-in for the spam-score total until the model's own lands.
-float rf_spamdetect_do(RuleEngine& engine, const SpamScoreList* match) {
-  float total = 0;
-  std::string names;
-  std::size_t name_chars = 0;
-  auto add = [&](const SpamScoreList& list) {
-    for (const SpamScore& entry : list) {
-      if (entry.score == 0) continue;
-      total += entry.score;
-      if (name_chars < 100) {
-        if (name_chars > 0) names += ",";
-        names += entry.name;
-        name_chars += entry.name.size();
-      }
-    }
-  };
-  if (match != nullptr) add(*match);
-  add(engine.run().scores);
-  if (total > 1.0f) {
-    const int stars = std::min(static_cast<int>(total), 30);
-    const std::string line = lprintf(kLineSize, "X-SpamDetect: %s: %f %.400s",
-                                     std::string(static_cast<std::size_t>(stars), '*').c_str(),
-                                     static_cast<double>(total), names.c_str());
-    engine.spamdetect_result() = std::string(ncpy(std::string_view(line).substr(14), 199));
-    engine.model().rf_hdrs_add(line);
-  }
-  engine.log().imsg("spam: %f %s\n", static_cast<double>(total), names.c_str());
-  return total;
-}
-
 // One walk over the lines of a filter for one message.
 class Walk {
  public:

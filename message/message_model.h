@@ -11,6 +11,30 @@
 // is installed (the engine's response), else into `added_headers` for the
 // rewrite of the message file.
 //
+// The header scan reads the message line by line (a line is at most 9,899
+// characters, cut at its first CR; a last line without a newline is never
+// seen) up to the first empty line. A line starting with a blank or a tab
+// continues the header last matched: its value becomes the first 400
+// characters of the old value, "\n" and the first 400 characters of the
+// line without its leading blanks. Any other line is matched against every
+// name as a prefix, ignoring case and without looking past the name (so
+// "to" matches "Topic:"); a matching slot takes the text from two characters
+// after the name on (colon and one more character), leading blanks skipped
+// except for "body"; the last matching name takes later folds. "to-addr" and
+// "from-addr" take the address of "To:" and "From:" lines (`rf_get_addr` of
+// the text from the fifth or the seventh character on). Lines other than the
+// empty one join "head" while 1,000 of its 3,200 characters stay free.
+//
+// After the empty line the pseudo-headers are set (borrowed: they view the
+// run's texts and cannot be replaced): "body" the visible text, "rawbody"
+// the text after the empty line, "full" the message, "urls" the URL list,
+// "recipient" the current recipient, "return-path" and "sender-ip" the
+// envelope texts when the message had no such header line and the text is
+// not empty. Then at most 100 body lines set the encoding marks (uuencode
+// "begin " lines and their 61-character "M" lines, yEnc "=ybegin", base64
+// lines, part headers, "<html>" in the first three lines). A message
+// without an empty line has none of these.
+//
 // Lifetime: values and added lines live from `rf_hdrs_process` to
 // `rf_hdrs_free` of one run; the marks and counters keep their last values
 // until the next `rf_hdrs_process`; the add-header hook and the envelope
@@ -109,8 +133,12 @@ class MessageModel final : public MessageAccess {
   std::unique_ptr<Impl> impl_;
 };
 
-// The address inside the angle brackets of an address text (quoted display
-// names skipped); empty when there are no brackets.
+// The address inside the angle brackets of an address text: a display name
+// in double quotes (a quote after a backslash does not close it) is passed
+// over, the address runs from the first "<" after it to the next ">" (or to
+// the end of the text), and a quoted local part may hold ">". Empty when
+// there is no "<" or the display name's quote is never closed; an address
+// whose own opening quote is never closed ends at its first ">".
 std::string rf_get_addr(std::string_view text);
 
 }  // namespace quarn

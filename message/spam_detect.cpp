@@ -1,6 +1,10 @@
 #include "message/spam_detect.h"
 
+#include <algorithm>
+
+#include "filter/rule_engine.h"
 #include "filter/rule_log.h"
+#include "message/message_model.h"
 #include "support/text.h"
 
 namespace quarn {
@@ -18,6 +22,44 @@ int rf_spamdetect(SpamScoreList& scores, float score, std::string_view name, Rul
   scores.push_front(SpamScore{score, copy});
   return 1;
 }
+
+SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& run) {
+  SpamTotal result;
+  std::size_t name_characters = 0;
+  auto add = [&](const SpamScore& entry) {
+    if (entry.score == 0) return;
+    result.total += entry.score;
+    if (name_characters >= kSpamNamesLimit) return;
+    if (name_characters > 0) strcatn(result.names, ",", kSpamNamesSize);
+    strcatn(result.names, entry.name, kSpamNamesSize);
+    name_characters += entry.name.size();
+  };
+  if (match != nullptr) {
+    for (const SpamScore& entry : *match) add(entry);
+  }
+  for (const SpamScore& entry : run) add(entry);
+
+  if (result.total > 1.0f) {
+    const int stars = static_cast<int>(std::min(result.total, static_cast<float>(kSpamMaxStars)));
+    result.header = strprintf("X-SpamDetect: %s: %f %.400s", std::string(stars, '*').c_str(),
+                              static_cast<double>(result.total), result.names.c_str());
+  }
+  return result;
+}
+
+float rf_spamdetect_do(RuleEngine& engine, const SpamScoreList* match) {
+  const SpamTotal result = rf_spamdetect_total(match, engine.run().scores);
+  if (!result.header.empty()) {
+    constexpr std::size_t kNameLength = 14;  // "X-SpamDetect: "
+    engine.spamdetect_result() =
+        std::string(ncpy(std::string_view(result.header).substr(kNameLength), kSpamResultLimit));
+    engine.model().rf_hdrs_add(result.header);
+  }
+  engine.log().imsg("spam: %f %s\n", static_cast<double>(result.total), result.names.c_str());
+  return result.total;
+}
+
+void rf_spamdetect_free(RuleEngine& engine) { engine.run().scores.clear(); }
 
 std::string cleanstr(std::string_view text) {
   std::string out;

@@ -1,6 +1,8 @@
 // The run's named spam scores: recording a score (`rf_spamdetect`, behind
-// the `spamdetect` built-in and the fast phrase scan) and the text cleaning
-// of the `isinc` built-in (`cleanstr`).
+// the `spamdetect` built-in and the fast phrase scan), totalling them at the
+// end of an accepted run into the "X-SpamDetect:" header line
+// (`rf_spamdetect_do`), and the text cleaning of the `isinc` built-in
+// (`cleanstr`).
 //
 // A name is recorded once per run: a later score for the same name
 // (compared ignoring ASCII case) replaces the earlier one, also with 0; a
@@ -11,6 +13,7 @@
 // mutex.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,11 +21,49 @@
 
 namespace quarn {
 
+class RuleEngine;
 class RuleLog;
 
 // Records `score` under `name`; a new entry logs "runspamdetect %f (%s)\n" on
 // the info logger. Returns 1.
 int rf_spamdetect(SpamScoreList& scores, float score, std::string_view name, RuleLog& log);
+
+// Names listed in the total stop once their lengths reach this many
+// characters (the scores still count).
+inline constexpr std::size_t kSpamNamesLimit = 100;
+// The names text is built in a buffer of this size (so a long name is cut
+// at 999 characters); the header shows at most 400 of it.
+inline constexpr std::size_t kSpamNamesSize = 1000;
+// Most stars the header shows.
+inline constexpr int kSpamMaxStars = 30;
+// `spamdetect_result` holds at most this many characters.
+inline constexpr std::size_t kSpamResultLimit = 199;
+
+// The total of a signature-match list and a run's list.
+struct SpamTotal {
+  float total = 0;
+  // The names of the entries with a non-zero score, newest first, joined by
+  // ",", while their lengths add up to less than 100.
+  std::string names;
+  // "X-SpamDetect: <stars>: <total> <names>" when the total is above 1.0
+  // (one "*" per whole point, at most 30), else empty.
+  std::string header;
+};
+
+// Adds up `match` (may be null), then `run`, head first; entries of score 0
+// are passed over. Pure.
+SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& run);
+
+// Totals `match` and the engine's run list. Above 1.0 the header line is
+// added through the model (`rf_hdrs_add`) and its text after
+// "X-SpamDetect: " (at most 199 characters) becomes
+// `engine.spamdetect_result()`. Logs "spam: %f %s\n" (total, names) on the
+// info logger in every case. Returns the total. Called by the interpreter
+// when a run ends with the message accepted.
+float rf_spamdetect_do(RuleEngine& engine, const SpamScoreList* match);
+
+// Empties the engine's run list (at the end of every run).
+void rf_spamdetect_free(RuleEngine& engine);
 
 // The letters "A"-"Z" and "a"-"z", the digits and the blanks of `text`, in
 // order.

@@ -23,7 +23,12 @@ bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode)
   line.clear();
   if (size < 2) return false;
   const std::size_t limit = size - 1;
-  while (line.size() < limit) {
+  // Collected in a local block and appended in pieces: a byte at a time into
+  // the string costs more than the read itself on long files.
+  char block[256];
+  std::size_t held = 0;
+  std::size_t total = 0;
+  while (total < limit) {
     int c = getc_unlocked(f);
     if (c == EOF) break;
     if (c == '\r' && mode == LineMode::kText) {
@@ -34,9 +39,15 @@ bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode)
         ungetc(next, f);
       }
     }
-    line.push_back(static_cast<char>(c));
+    block[held++] = static_cast<char>(c);
+    ++total;
+    if (held == sizeof block) {
+      line.append(block, held);
+      held = 0;
+    }
     if (c == '\n') break;
   }
+  line.append(block, held);
   return !line.empty();
 }
 

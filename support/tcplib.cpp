@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -203,6 +205,10 @@ TcpInputBuffer::Room TcpInputBuffer::prepare(std::size_t wish) {
 void TcpInputBuffer::commit(std::size_t n) {
   fill_ += n;
   buf_[fill_] = '\0';
+}
+
+void TcpInputBuffer::consume(std::size_t n) {
+  consumed_ += std::min(n, fill_ - consumed_);
 }
 
 void TcpInputBuffer::clear() {
@@ -526,6 +532,20 @@ int tcp_readline(TcpConn& conn, std::string& line, std::size_t size) {
       return 0;
     }
   }
+}
+
+int tcp_read(TcpConn& conn, char* data, std::size_t size) {
+  size = std::min<std::size_t>(size, INT_MAX);
+  if (size == 0) return 0;
+  if (const std::string_view held = conn.in_.pending(); !held.empty()) {
+    const std::size_t n = std::min(size, held.size());
+    std::memcpy(data, held.data(), n);
+    conn.in_.consume(n);
+    return static_cast<int>(n);
+  }
+  const int limit = conn.read_limit_ms_ != 0 ? conn.read_limit_ms_ : TcpConn::kDefaultReadLimitMs;
+  const int n = conn.read_timed_raw(data, size, limit);
+  return n > 0 ? n : 0;
 }
 
 std::string tcp_error(const TcpConn* conn) {

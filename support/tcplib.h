@@ -93,6 +93,9 @@ class TcpInputBuffer {
   // Adds `n` bytes (at most the room's size) written into the last room.
   void commit(std::size_t n);
 
+  // Hands out the first `n` bytes held (at most all of them) as raw bytes.
+  void consume(std::size_t n);
+
   // Forgets everything held (a new connection starts empty).
   void clear();
 
@@ -160,6 +163,7 @@ class TcpConn {
   friend int tcp_open(TcpConn&, std::string_view, int, std::string_view);
   friend int tcp_vprintf(TcpConn&, const char*, std::va_list);
   friend int tcp_readline(TcpConn&, std::string&, std::size_t);
+  friend int tcp_read(TcpConn&, char*, std::size_t);
   friend std::string tcp_error(const TcpConn*);
   friend int tcp_close_nice(TcpConn&);
   friend void tcp_release(TcpConn&);
@@ -220,6 +224,14 @@ int tcp_vprintf(TcpConn& conn, const char* fmt, std::va_list args)
 // line was delivered; 0 when none can be: the connection ended (then the
 // record is closed), an error, or the read limit passed.
 int tcp_readline(TcpConn& conn, std::string& line, std::size_t size);
+
+// Delivers raw bytes into `data` (at most `size`): first those received
+// and not yet handed out as lines, else what one read within the read limit
+// brings. The count delivered; 0 when none can be (the connection ended,
+// an error, or the read limit passed). Lets a caller decode a body whose
+// framing is not lines (a chunked HTTP body) after reading its header
+// lines with `tcp_readline`.
+int tcp_read(TcpConn& conn, char* data, std::size_t size);
 
 // A message for the record's last error: the code's text, then a blank and
 // the reason text when there is one. A null record gives "Channel structure

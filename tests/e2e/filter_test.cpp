@@ -166,5 +166,43 @@ TEST_F(FilterE2E, SpawnChildrenLeaveTheProtocolAlone) {
             std::string::npos);
 }
 
+TEST_F(FilterE2E, HeaderAndEnvelopeValuesReachTheRules) {
+  dir.write("filter.dat",
+            "if (rexp(subject, \"cheap\\s+watches\")) and (spamdetect(1, subject)) setflag(a)\n"
+            "if (rexp(from-addr, ^promo@example\\.net$)) and (spamdetect(1, from-addr)) setflag(b)\n"
+            "if (strcmp(sender-ip, 192.0.2.1)) and (spamdetect(1, sender-ip)) setflag(c)\n"
+            "if (rexp(return-path, promo@)) and (spamdetect(1, return-path)) setflag(d)\n"
+            "if (rexp(body, \"^They\\ are\\ cheap\\.$\")) and (spamdetect(1, body)) setflag(e)\n"
+            "if (exists(cc)) and (spamdetect(5, never)) setflag(f)\n");
+  dir.write("no-ip.env", "To: <you@example.com>\n\n");
+  EngineProcess engine(dir.path());
+  const std::string all = "X-SpamDetect: *****: 5.000000 body,return-path,sender-ip,from-addr,subject\n";
+  EXPECT_EQ(filter_lines(engine.command("1 SCAN m.eml m.env")), all);
+  // An envelope without From and Ip lines leaves the last ones in place.
+  EXPECT_EQ(filter_lines(engine.command("2 SCAN m.eml no-ip.env")), all);
+  EXPECT_EQ(engine.quit(), 0);
+}
+
+TEST_F(FilterE2E, ExampleMessagesGetTheirVerdicts) {
+  for (const char* name : {"filter.dat", "messages/ham-1.eml", "messages/ham-2.eml",
+                           "messages/spam-1.eml", "messages/spam-2.eml", "messages/spam-3.eml",
+                           "messages/spam-1.env"}) {
+    std::filesystem::create_directories(dir.path() / "messages");
+    dir.write(name, read_file(std::string(QUARN_SOURCE_DIR "/examples/") + name));
+  }
+  EngineProcess engine(dir.path());
+  for (const char* ham : {"ham-1", "ham-2"}) {
+    const std::string answer =
+        engine.command(std::string("h SCAN messages/") + ham + ".eml messages/spam-1.env");
+    EXPECT_EQ(filter_lines(answer), "") << answer;
+  }
+  for (const char* spam : {"spam-1", "spam-2", "spam-3"}) {
+    const std::string answer =
+        engine.command(std::string("s SCAN messages/") + spam + ".eml messages/spam-1.env");
+    EXPECT_EQ(filter_lines(answer).rfind("X-SpamDetect: ***", 0), 0u) << answer;
+  }
+  EXPECT_EQ(engine.quit(), 0);
+}
+
 }  // namespace
 }  // namespace quarn::testing

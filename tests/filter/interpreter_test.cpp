@@ -341,5 +341,104 @@ TEST(Interpreter, MessageLengthAndTerminator) {
   EXPECT_GT(h.engine.timings().total_ms, 0.0);
 }
 
+// ---- Rules over header values of the message model -------------------------
+
+constexpr std::string_view kHeaderMessage =
+    "From: Promo <promo@example.net>\r\n"
+    "To: you@x.com\r\n"
+    "Subject: Re: cheap\r\n"
+    "  watches\r\n"
+    "\tfor you\r\n"
+    "X-Mailer: Bulk 1.0\r\n"
+    "\r\n"
+    "Buy our watches today: http://shop.example.ru/w?id=1 click here\r\n"
+    "line two\r\n";
+
+TEST(InterpreterHeaders, ElseBranchFollowsTheSubject) {
+  RunHarness h;
+  h.compile("if (isin(subject, x)) then\nreject y\nelse\naccept z\nend\n");
+  RunOutcome out = h.run("Subject: a x here\r\n\r\nbody\r\n");
+  EXPECT_EQ(out.accepted, 0);
+  EXPECT_EQ(out.bounces(), (std::vector<std::string>{"570 Bounced line 2: y", "570 Bounced line 2: y"}));
+  out = h.run("Subject: nothing\r\n\r\nbody\r\n");
+  EXPECT_EQ(out.accepted, 1);
+  EXPECT_EQ(out.result, "line 4: z");
+}
+
+TEST(InterpreterHeaders, RecipientHeaderFollowsTheBlock) {
+  RunHarness h;
+  h.compile("recipients\nif (isin(recipient, x)) reject r\nend recipients\n");
+  // The list holds the last envelope line first.
+  RunOutcome out = h.run("Subject: s\r\n\r\nbody\r\n", "To: <a@y.com>\nTo: <bx@y.com>\n\n");
+  EXPECT_EQ(out.accepted, 1);
+  EXPECT_EQ(out.bounces(), (std::vector<std::string>{"570 bx@y.com line 2: r", ""}));
+  out = h.run("Subject: s\r\n\r\nbody\r\n", "To: <xa@y.com>\nTo: <bx@y.com>\n\n");
+  EXPECT_EQ(out.accepted, 0);
+  EXPECT_EQ(out.bounces(),
+            (std::vector<std::string>{"570 Bounced line 2: r", "570 Bounced line 2: r"}));
+
+  // A long display name read back through the pseudo-header with its own
+  // length: the second recipient's shorter name is not followed by the rest
+  // of the first one's.
+  h.compile("recipients\nif (rexp(recipient, \"^b@y\\.com$\")) reject exact\nend recipients\n");
+  out = h.run("Subject: s\r\n\r\nbody\r\n", "To: <b@y.com>\nTo: <bbbbbbbbbbbbbbbb@y.com>\n\n");
+  EXPECT_EQ(out.bounces(), (std::vector<std::string>{"", "570 b@y.com line 2: exact"}));
+}
+
+TEST(InterpreterHeaders, HeaderValuesPhrasesAndFlags) {
+  RunHarness h;
+  h.collect_added_headers();
+  h.compile(
+      "call rexp_fast(1.5, \"click\\s+here\", click-here)\n"
+      "if (rexp(subject, \"cheap\\s+watches\")) and (spamdetect(2, folded-subject)) setflag(a)\n"
+      "if (strcmp(x-mailer, \"Bulk 1.0\")) and (spamdetect(1, mailer)) setflag(b)\n"
+      "if (rexp(urls, \"\\.ru/\")) and (spamdetect(1, ru-link)) setflag(c)\n"
+      "if (rexp(body, \"^line\\ two$\")) and (spamdetect(0.5, body-line)) setflag(d)\n"
+      "if (exists(cc)) and (spamdetect(9, never)) setflag(e)\n"
+      "if (lines() = 9) and (spamdetect(0.25, nine-lines)) setflag(f)\n");
+  EXPECT_EQ(h.run(kHeaderMessage).accepted, 1);
+  ASSERT_EQ(h.added.size(), 1u);
+  EXPECT_EQ(h.added[0],
+            "X-SpamDetect: ******: 6.250000 nine-lines,body-line,ru-link,mailer,folded-subject,"
+            "click-here");
+  EXPECT_GT(h.engine.timings().body_ms + h.engine.timings().header_ms, 0.0);
+}
+
+TEST(InterpreterHeaders, ShortCircuitOverLines) {
+  RunHarness h;
+  h.compile("if (size() > 100) and (lines() < 3) reject big\n");
+  EXPECT_EQ(h.run("Subject: s\r\n\r\n" + std::string(200, 'b')).accepted, 0);
+  EXPECT_EQ(h.run("Subject: s\r\n\r\n" + std::string(200, 'b') + "\n\n\n").accepted, 1);
+  EXPECT_EQ(h.run("Subject: s\r\n\r\nb\n\n\n").accepted, 1);
+}
+
+TEST(InterpreterHeaders, ReplacedHeadersAreWrittenBack) {
+  RunHarness h;
+  h.dir.write("m.eml", kHeaderMessage);
+  h.compile("call replace(subject, \"re:*\", \"Fwd:%1\")\n");
+  EXPECT_EQ(h.run(kHeaderMessage, kTwoRecipients, nullptr, h.dir.file("m.eml")).accepted, 1);
+  EXPECT_EQ(h.dir.read("m.eml"),
+            "From: Promo <promo@example.net>\r\n"
+            "To: you@x.com\r\n"
+            "Subject: Fwd: cheap watches for you\r\n"
+            "X-Mailer: Bulk 1.0\r\n"
+            "\r\n"
+            "Buy our watches today: http://shop.example.ru/w?id=1 click here\r\n"
+            "line two\r\n");
+  // With the add-header hook installed the file stays as it is.
+  h.collect_added_headers();
+  h.dir.write("m.eml", kHeaderMessage);
+  h.run(kHeaderMessage, kTwoRecipients, nullptr, h.dir.file("m.eml"));
+  EXPECT_EQ(h.dir.read("m.eml"), kHeaderMessage);
+}
+
+TEST(InterpreterHeaders, FromEqualsTo) {
+  RunHarness h;
+  // The rules name both headers, so the first run already holds their values.
+  h.compile("if (exists(from)) and (exists(to)) setflag(both)\nif (isflag(fromeqto)) reject same\n");
+  EXPECT_EQ(h.run("From: Me <me@x.com>\r\nTo: me@x.com\r\n\r\nb\r\n").result, "line 2: same");
+  EXPECT_EQ(h.run("From: Me <me@x.com>\r\nTo: you@x.com\r\n\r\nb\r\n").result, "No Rule Applied");
+}
+
 }  // namespace
 }  // namespace quarn::testing

@@ -1,0 +1,109 @@
+// The message model on arbitrary messages: a small rules file naming many
+// headers and pseudo-headers (an empty name and one-letter prefixes
+// included) is compiled once; every input is processed as a run does it,
+// every slot is then read byte by byte, a few values are replaced, the
+// recipient changes, the scores are totalled and the run is freed. The
+// decoded buffer is exactly the engine's size, so a write past it is caught.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filter/rule_engine.h"
+#include "message/message_model.h"
+#include "message/spam_detect.h"
+
+namespace {
+
+using namespace quarn;
+
+constexpr const char* kRules =
+    "if (exists(to)) setflag has_to\n"
+    "if (exists(from)) setflag has_from\n"
+    "if (isin(subject, free)) setflag free\n"
+    "call exists(cc)\ncall exists(date)\ncall exists(message-id)\ncall exists(received)\n"
+    "call exists(content-type)\ncall exists(content-transfer-encoding)\n"
+    "call exists(to-addr)\ncall exists(from-addr)\ncall exists(return-path)\n"
+    "call exists(sender-ip)\ncall exists(recipient)\ncall exists(head)\n"
+    "call exists(body)\ncall exists(rawbody)\ncall exists(urls)\ncall exists(full)\n"
+    "call exists(x-mailer)\ncall exists(reply-to)\ncall exists(t)\ncall exists(c)\n"
+    "call exists(:empty)\ncall exists(x)\n";
+
+struct Fixture {
+  Fixture() {
+    char dir_template[] = "/tmp/fuzz_message_model_XXXXXX";
+    const char* dir = mkdtemp(dir_template);
+    if (dir == nullptr) std::abort();
+    const std::string path = std::string(dir) + "/filter.dat";
+    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+      std::fputs(kRules, f);
+      std::fclose(f);
+    }
+    filter = engine.rfilter_compile(path);
+    std::remove(path.c_str());
+    rmdir(dir);
+    if (filter == nullptr || filter->headers.size() < 25) std::abort();
+    engine.set_current_filter(filter.get());
+    engine.model().set_return_path("<envelope@example.net>");
+    engine.model().set_sender_ip("192.0.2.7");
+  }
+
+  RuleEngine engine;
+  std::unique_ptr<RuleFilter> filter;
+  std::vector<char> decoded = std::vector<char>(MessageModel::kDecodedSize);
+  std::string urls;
+};
+
+// Reads every slot whole so that a value pointing at freed or
+// foreign memory is caught.
+unsigned touch_all(const MessageModel& model) {
+  unsigned sum = 0;
+  for (std::int32_t index = -1; index <= static_cast<std::int32_t>(kMaxHeaders); ++index) {
+    const std::string_view value = model.rf_hdrs_get(index);
+    if (value.data() == nullptr) std::abort();
+    if (model.rf_hdrs_getlen(index) != static_cast<std::int32_t>(value.size())) std::abort();
+    if (model.rf_hdrs_exists(index) == 0 && !value.empty()) std::abort();
+    // The copy's memcpy checks the whole range under the address sanitizer.
+    const std::string copy(value);
+    if (!copy.empty()) sum += static_cast<unsigned char>(copy.front() ^ copy.back());
+  }
+  return sum;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Fixture* fixture = new Fixture;
+  RuleEngine& engine = fixture->engine;
+  MessageModel& model = engine.model();
+  const std::string_view message(reinterpret_cast<const char*>(data), size);
+
+  model.set_recipient(message.substr(0, std::min<std::size_t>(size, 40)));
+  if (model.rf_hdrs_process(message, fixture->decoded, fixture->urls) != 1) std::abort();
+  volatile unsigned sink = touch_all(model);
+
+  const MessageMarks& marks = model.marks();
+  if (model.head_text().size() > 2201) std::abort();
+  if (model.decoded_length() >= MessageModel::kDecodedSize) std::abort();
+  if (marks.encoded_lines < 0 || marks.line_count < 0) std::abort();
+
+  model.rf_cmpfromto();
+  for (std::int32_t index = 0; index < 6; ++index) {
+    model.rf_hdrs_set(index, model.rf_hdrs_get(index + 1));
+  }
+  model.set_recipient("someone@example.org");
+  engine.rf_spamdetect(1.5f, message.substr(0, std::min<std::size_t>(size, 120)));
+  rf_spamdetect_do(engine, nullptr);
+  sink = sink + touch_all(model);
+  model.rf_hdrs_free();
+  sink = sink + touch_all(model);
+  (void)sink;
+  return 0;
+}
