@@ -17,7 +17,7 @@ for msg in messages/*.eml; do
   n=$((n + 1))
   commands+="$n SCAN $msg ${msg%.eml}.env"$'\n'
 done
-commands+="$((n + 1)) FINDCRC A#0\$0#0#0#0\$0#0#0#0"$'\n'
+commands+="$((n + 1)) FINDCRC A\$L8Xbe5\$19T5pAU\$1Ec0BA4\$18bCFw\$ZC19MY#1Cm7Ba0\$1fh6OG2\$2ajHz5#1Yg50L7"$'\n'
 commands+="QUIT"$'\n'
 
 echo "Working directory: $work (copy of examples/)"
@@ -25,5 +25,5 @@ echo "--- commands"
 printf '%s' "$commands"
 echo "--- responses"
 printf '%s' "$commands" | "$bin"
-echo "--- quarncrc.status"
+echo "--- quarncrc.status (rewritten at most every 10 seconds, so it shows the first command)"
 cat quarncrc.status 2>/dev/null || true
