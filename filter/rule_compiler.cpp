@@ -76,6 +76,9 @@ class RuleCompiler {
   bool find_action(std::size_t pos, RuleLine& line);
   bool comp_if(RuleLine& line);
   bool comp_call(RuleLine& line);
+  // Expressions joined by comparison operators (< > =) from `pos`; false
+  // when one of them fails to compile.
+  bool comp_comparisons(std::size_t& pos, RuleLine& rule);
   bool comp_exp(std::size_t& pos, RuleExpr& expr);
   void comp_assign();
 
@@ -325,15 +328,8 @@ bool RuleCompiler::comp_if(RuleLine& rule) {
   }
   ++pos;
   for (;;) {
-    RuleExpr expr;
-    if (!comp_exp(pos, expr)) return false;
-    rule.exprs.push_back(std::move(expr));
+    if (!comp_comparisons(pos, rule)) return false;
     const std::string& next = tok(pos);
-    if (next == "<" || next == ">" || next == "=") {
-      rule.exprs.back().op = next == "<" ? kOpLessThan : next == ">" ? kOpGreaterThan : kOpEquals;
-      ++pos;
-      continue;
-    }
     if (next != ")") {
       log_.emsg("If exp must be followed by right bracket not (%.40s)\n", next.c_str());
       rule.action = A_NONE;
@@ -360,16 +356,8 @@ bool RuleCompiler::comp_if(RuleLine& rule) {
 bool RuleCompiler::comp_call(RuleLine& rule) {
   std::size_t pos = 1;
   for (;;) {
-    RuleExpr expr;
-    if (!comp_exp(pos, expr)) return false;
-    rule.exprs.push_back(std::move(expr));
-    const std::string& next = tok(pos);
-    if (next == "<" || next == ">" || next == "=") {
-      rule.exprs.back().op = next == "<" ? kOpLessThan : next == ">" ? kOpGreaterThan : kOpEquals;
-      ++pos;
-      continue;
-    }
-    if (next != ")") break;
+    if (!comp_comparisons(pos, rule)) return false;
+    if (tok(pos) != ")") break;
     ++pos;
     if (tok(pos) != "and") break;
     ++pos;
@@ -381,6 +369,18 @@ bool RuleCompiler::comp_call(RuleLine& rule) {
   }
   rule.action = A_NONE;
   return true;
+}
+
+bool RuleCompiler::comp_comparisons(std::size_t& pos, RuleLine& rule) {
+  for (;;) {
+    RuleExpr expr;
+    if (!comp_exp(pos, expr)) return false;
+    rule.exprs.push_back(std::move(expr));
+    const std::string& next = tok(pos);
+    if (next != "<" && next != ">" && next != "=") return true;
+    rule.exprs.back().op = next == "<" ? kOpLessThan : next == ">" ? kOpGreaterThan : kOpEquals;
+    ++pos;
+  }
 }
 
 bool RuleCompiler::comp_exp(std::size_t& pos, RuleExpr& expr) {

@@ -6,6 +6,7 @@
 
 #include "signature/msgcrc.h"
 #include "signature/signature_text.h"
+#include "tests/e2e/signature_of.h"
 #include "tests/testing/engine_process.h"
 #include "tests/testing/temp_dir.h"
 
@@ -18,17 +19,6 @@ constexpr std::string_view kSpam =
     "Message-ID: <abc@example.net>\r\nTo: you@example.com\r\n\r\n"
     "Buy our watches today.\r\nThey are cheap.\r\nReally cheap.\r\n";
 
-std::string signature(std::string_view message) {
-  std::FILE* sink = std::fopen("/dev/null", "w");
-  Log log(sink);
-  std::string copy(message);
-  copy.push_back('\0');
-  PartCrcs crcs{};
-  msgcrc(copy.data(), copy.size() - 1, crcs, log);
-  std::fclose(sink);
-  return "A" + make_signature_text(crcs);
-}
-
 class DatabaseE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,7 +29,7 @@ class DatabaseE2E : public ::testing::Test {
 };
 
 TEST_F(DatabaseE2E, UdcmdLinesFillTheDatabaseInMemory) {
-  const std::string sig = signature(kSpam);
+  const std::string sig = signature_of_message(kSpam);
   EngineProcess engine(dir.path());
   engine.send("UDCMD SET|4711|1000|12|0|2|1|" + sig);
   const std::string answer = engine.command("1 SCAN spam.eml e.env");
@@ -57,7 +47,7 @@ TEST_F(DatabaseE2E, UdcmdLinesFillTheDatabaseInMemory) {
 }
 
 TEST_F(DatabaseE2E, DatabaseFileIsLoadedAtStart) {
-  const std::string sig = signature(kSpam);
+  const std::string sig = signature_of_message(kSpam);
   dir.write("quarncrc.db", "SET|7|1000|3|0|7|9|" + sig + "|\r\nTIME|55 66 1061164800\n");
   EngineProcess engine(dir.path());
   // Status 7 and type 9 have no names.

@@ -6,21 +6,12 @@
 
 #include "signature/msgcrc.h"
 #include "signature/signature_text.h"
+#include "tests/e2e/signature_of.h"
 #include "tests/testing/engine_process.h"
 #include "tests/testing/temp_dir.h"
 
 namespace quarn::testing {
 namespace {
-
-std::string expected_signature(std::string message) {
-  std::FILE* sink = std::fopen("/dev/null", "w");
-  Log log(sink);
-  PartCrcs crcs{};
-  message.push_back('\0');
-  msgcrc(message.data(), message.size() - 1, crcs, log);
-  std::fclose(sink);
-  return "A" + make_signature_text(crcs);
-}
 
 // The X-Quarn-CRC value of a DATA answer.
 std::string signature_of(const std::string& answer) {
@@ -54,7 +45,7 @@ TEST_F(SignatureE2E, ScanAnswersTheSignatureOfTheMessage) {
     dir.write(name, messages[i]);
     const std::string answer = engine.command(std::to_string(i) + " SCAN " + name + " e.env");
     const std::string signature = signature_of(answer);
-    EXPECT_EQ(signature, expected_signature(messages[i])) << answer;
+    EXPECT_EQ(signature, signature_of_message(messages[i])) << answer;
     EXPECT_EQ(validatecrc(std::string_view(signature).substr(1)), 1);
     EXPECT_EQ(engine.command("f FINDCRC " + signature), "f OK 0 None None 0 - Not Found\n");
   }

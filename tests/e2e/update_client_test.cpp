@@ -10,6 +10,7 @@
 
 #include "signature/msgcrc.h"
 #include "signature/signature_text.h"
+#include "tests/e2e/signature_of.h"
 #include "tests/testing/engine_process.h"
 #include "tests/testing/http_server.h"
 #include "tests/testing/temp_dir.h"
@@ -25,21 +26,10 @@ constexpr std::string_view kSpam =
     "Message-ID: <prize@example.org>\r\nTo: you@example.com\r\n\r\n"
     "Claim your prize now.\r\nOnly today.\r\n";
 
-std::string signature(std::string_view message) {
-  std::FILE* sink = std::fopen("/dev/null", "w");
-  Log log(sink);
-  std::string copy(message);
-  copy.push_back('\0');
-  PartCrcs crcs{};
-  msgcrc(copy.data(), copy.size() - 1, crcs, log);
-  std::fclose(sink);
-  return "A" + make_signature_text(crcs);
-}
-
 class UpdateClientE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    sig = signature(kSpam);
+    sig = signature_of_message(kSpam);
     stamp = static_cast<std::int32_t>(std::time(nullptr)) - 100;
     set_line = "SET|321|" + std::to_string(stamp) + "|7|0|2|0|" + sig + "|";
   }

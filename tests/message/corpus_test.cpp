@@ -12,6 +12,7 @@
 #include "message/mime_walk.h"
 #include "message/url_scan.h"
 #include "tests/message/message_testing.h"
+#include "tests/testing/corpus.h"
 #include "tests/testing/temp_dir.h"
 
 namespace quarn {
@@ -19,22 +20,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path corpus_dir() {
-  if (const char* dir = std::getenv("QUARN_CORPUS_DIR"); dir != nullptr && *dir != '\0') {
-    return dir;
-  }
-  return fs::path(QUARN_SOURCE_DIR) / ".." / "shared" / "corpus";
-}
-
 TEST(Corpus, LinearStripEqualsReferenceOnEveryMessage) {
-  const fs::path dir = corpus_dir();
-  if (!fs::is_directory(dir)) GTEST_SKIP() << "no mail corpus at " << dir;
+  const auto files = testing::corpus_files();
+  if (files.empty()) GTEST_SKIP() << "no mail corpus at " << testing::corpus_dir();
   int messages = 0;
   int html_messages = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
-    SCOPED_TRACE(entry.path().string());
-    const auto decoded = testing::decode_message(testing::read_file(entry.path().string()));
+  for (const auto& path : files) {
+    SCOPED_TRACE(path.string());
+    const auto decoded = testing::decode_message(testing::read_file(path.string()));
     ASSERT_LT(decoded.text.size(), kDecodedHardLimit);
     ASSERT_EQ(decoded.text.find('\0'), std::string::npos);
     std::string urls;

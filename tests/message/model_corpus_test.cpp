@@ -14,19 +14,13 @@
 #include "message/mime_walk.h"
 #include "support/text.h"
 #include "tests/message/model_fixture.h"
+#include "tests/testing/corpus.h"
 #include "tests/testing/temp_dir.h"
 
 namespace quarn::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path corpus_dir() {
-  if (const char* dir = std::getenv("QUARN_CORPUS_DIR"); dir != nullptr && *dir != '\0') {
-    return dir;
-  }
-  return fs::path(QUARN_SOURCE_DIR) / ".." / "shared" / "corpus";
-}
 
 constexpr std::string_view kNames[] = {
     "to",         "from",        "subject",   "cc",        "date",     "message-id",
@@ -85,8 +79,8 @@ void check_bounds(ModelRun& run, std::string_view message) {
 }
 
 TEST(ModelCorpus, EveryMessageKeepsItsBoundsAndRepeats) {
-  const fs::path dir = corpus_dir();
-  if (!fs::is_directory(dir)) GTEST_SKIP() << "no mail corpus at " << dir;
+  const auto files = corpus_files();
+  if (files.empty()) GTEST_SKIP() << "no mail corpus at " << corpus_dir();
   ModelRun run;
   run.names(kNames);
   run.model().set_return_path("<envelope@example.net>");
@@ -94,10 +88,9 @@ TEST(ModelCorpus, EveryMessageKeepsItsBoundsAndRepeats) {
   run.model().set_recipient("rcpt@example.org");
   int messages = 0;
   int with_body = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
-    SCOPED_TRACE(entry.path().string());
-    const std::string message = read_file(entry.path().string());
+  for (const auto& path : files) {
+    SCOPED_TRACE(path.string());
+    const std::string message = read_file(path.string());
     ASSERT_EQ(run.model().rf_hdrs_process(message, run.decoded, run.urls), 1);
     ASSERT_NO_FATAL_FAILURE(check_bounds(run, message));
     with_body += run.model().rf_hdrs_exists(run.index("full"));
