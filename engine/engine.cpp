@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 #include <new>
 
@@ -14,6 +13,7 @@
 #include "signature/matcher.h"
 #include "signature/msgcrc.h"
 #include "signature/signature_text.h"
+#include "support/clock.h"
 #include "support/file.h"
 #include "support/text.h"
 #include "support/version.h"
@@ -61,11 +61,6 @@ std::int64_t read_fully(int fd, char* buffer, std::int64_t size) {
     got += n;
   }
   return got;
-}
-
-double now_ms() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -261,9 +256,9 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
 
 void Engine::add_signature_lines(std::size_t size) {
   PartCrcs crcs{};
-  const double start = now_ms();
+  const double start = clock_ms();
   msgcrc(message_, size, crcs, log_);
-  crc_generation_ms_ += now_ms() - start;
+  crc_generation_ms_ += clock_ms() - start;
   // Signature generation alters the message in place.
   std::copy(copy_, copy_ + size + 1, message_);
   response_.add_header(strprintf("X-Quarn-CRC: %c%s", kRuleSet, make_signature_text(crcs).c_str()));

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -10,6 +9,7 @@
 
 #include "engine/command_reader.h"
 #include "engine/engine.h"
+#include "support/clock.h"
 #include "support/file.h"
 #include "support/pid_file.h"
 #include "support/text.h"
@@ -19,11 +19,6 @@ namespace quarn {
 namespace {
 
 constexpr const char* kStatusFile = "quarncrc.status";
-
-double clock_ms() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Writes a whole response block; false when standard output is gone.
 bool write_response(const std::string& block) {

@@ -20,12 +20,6 @@ constexpr std::size_t kReplaceStop = 500;
 // The buffer that receives a replacement result.
 constexpr std::size_t kReplaceResultSize = kLineSize;
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
-
 // What `isinc` keeps of each byte: the lower-cased letter, the digit or
 // the blank, or 0 for a byte it drops.
 constexpr std::array<char, 256> kCleanLower = [] {
@@ -140,11 +134,11 @@ bool rf_wildmat(std::string_view text, std::string_view pattern) {
 }
 
 int rf_match_list(std::string_view text, std::string_view list) {
-  const std::string subject = lower(ncpy(cstr_view(text), kListTextLength));
+  const std::string subject = ascii_lowered(ncpy(cstr_view(text), kListTextLength));
   int result = 0;
   Tokenizer patterns(cstr_view(list));
   for (std::string_view item = patterns.next(","); !item.empty(); item = patterns.next(",")) {
-    std::string pattern = lower(ncpy(item, kListPatternLength));
+    std::string pattern = ascii_lowered(ncpy(item, kListPatternLength));
     bool negative = false;
     if (pattern.starts_with('!')) {
       negative = true;
@@ -180,8 +174,8 @@ ListMatch rf_match_items(std::string_view value, std::string_view list) {
 std::optional<std::string> wildrep(std::string_view value, std::string_view pattern,
                                    std::string_view replacement) {
   const std::string_view original = ncpy(cstr_view(value), kReplaceInput);
-  const std::string subject = lower(original);
-  const std::string lowered = lower(ncpy(cstr_view(pattern), kReplaceInput));
+  const std::string subject = ascii_lowered(original);
+  const std::string lowered = ascii_lowered(ncpy(cstr_view(pattern), kReplaceInput));
   std::vector<std::string_view> pieces;
   Tokenizer splitter(lowered);
   while (pieces.size() < kReplacePieces) {

@@ -1,7 +1,6 @@
 #include "filter/interpreter.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <optional>
 
@@ -10,16 +9,11 @@
 #include "message/message_model.h"
 #include "message/rewrite.h"
 #include "message/spam_detect.h"
+#include "support/clock.h"
 #include "support/text.h"
 
 namespace quarn {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 constexpr std::size_t kTraceLineLimit = 1000;
 constexpr std::size_t kLastBounceShown = 100;
@@ -393,11 +387,11 @@ int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::spa
   decoded[0] = '\0';
   model.rf_hdrs_process(message, decoded, run.urls);
 
-  const auto fast_start = Clock::now();
+  const double fast_start = clock_ms();
   const std::size_t decoded_text = strnlen(decoded.data(), decoded.size());
   const std::size_t scan_length = std::min(decoded_text, model.decoded_length());
   engine.mf_fast_scan(std::string_view(decoded.data(), scan_length), scan_length);
-  engine.timings().fast_ms += ms_since(fast_start);
+  engine.timings().fast_ms += clock_ms() - fast_start;
 
   model.rf_cmpfromto();
 
@@ -408,10 +402,10 @@ int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::spa
 int rfilter_run(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
                 std::span<char> work, std::int32_t length, RecipientList& recipients,
                 std::string_view path, std::string& result, const SpamScoreList* match) {
-  const auto start = Clock::now();
+  const double start = clock_ms();
   const int accepted =
       rfilter_runx(engine, context, filter, text, work, length, recipients, path, result, match);
-  engine.timings().total_ms += ms_since(start);
+  engine.timings().total_ms += clock_ms() - start;
   return accepted;
 }
 

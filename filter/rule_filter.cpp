@@ -27,8 +27,7 @@ const char* rf_operator_name(std::int32_t op) {
 }
 
 std::string rf_normalize_name(std::string_view name) {
-  std::string out(ncpy(name, kMaxNameLength));
-  for (char& c : out) c = ascii_lower(c);
+  std::string out = ascii_lowered(ncpy(name, kMaxNameLength));
   if (auto colon = out.find(':'); colon != std::string::npos) out.resize(colon);
   return out;
 }

@@ -40,14 +40,6 @@ constexpr std::string_view kEmpty = "";
 
 std::string_view non_null(std::string_view text) { return text.data() == nullptr ? kEmpty : text; }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view skip_blanks(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && is_blank(text[i])) ++i;
-  return text.substr(i);
-}
-
 bool contains(std::string_view text, std::string_view needle) {
   return text.find(needle) != std::string_view::npos;
 }

@@ -19,14 +19,6 @@ struct Part {
   bool text = false;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view skip_blanks(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && is_blank(text[i])) ++i;
-  return text.substr(i);
-}
-
 // Appends `bytes` (and a newline when asked) to the decoded text. Returns
 // false when the calling part must end: either the text did not fit under
 // the hard limit (nothing is written) or the soft limit is now exceeded.

@@ -34,8 +34,6 @@ std::int64_t ms_since(Clock::time_point start) {
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Arguments after the program part: blanks separate, double quotes group
 // and are removed; a pair of quotes alone is an empty argument.
 std::vector<std::string> split_args(std::string_view text) {

@@ -66,12 +66,6 @@ bool tcp_isip(std::string_view host) {
   return true;
 }
 
-std::string tcplib_strlwr(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
-
 struct CodeText {
   int code;
   const char* text;
@@ -401,7 +395,7 @@ bool TcpConn::connect_timed(int sk, const void* addr, unsigned len) {
 
 int TcpConn::open_worker(std::string_view host, int port, std::string_view local_address) {
   if (host.empty()) return -1;
-  std::string name = tcplib_strlwr(ncpy(host, kHostLimit));
+  std::string name = ascii_lowered(ncpy(host, kHostLimit));
   if (auto colon = name.find(':'); colon != std::string::npos) {
     port = atoi32(std::string_view(name).substr(colon + 1));
     name.resize(colon);

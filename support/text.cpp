@@ -72,6 +72,20 @@ void mystrupr(std::string& text) {
   for (char& c : text) c = ascii_upper(c);
 }
 
+std::string ascii_lowered(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view skip_blanks(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && is_blank(text[i])) ++i;
+  return text.substr(i);
+}
+
 int mystrncmpnc(std::string_view a, std::string_view b, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     int ca = i < a.size() ? static_cast<unsigned char>(ascii_lower(a[i])) : 0;

@@ -51,6 +51,13 @@ std::string_view stripcrlf(std::string_view text);
 
 // Upper-cases ASCII letters in place.
 void mystrupr(std::string& text);
+// A copy with ASCII letters lower-cased.
+std::string ascii_lowered(std::string_view text);
+
+// Blank or tab.
+bool is_blank(char c);
+// `text` without its leading blanks and tabs.
+std::string_view skip_blanks(std::string_view text);
 
 char ascii_lower(char c);
 char ascii_upper(char c);
