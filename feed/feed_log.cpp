@@ -1,0 +1,36 @@
+#include "feed/feed_log.h"
+
+#include <cstdarg>
+#include <ctime>
+#include <string>
+
+namespace quarn::feed {
+
+void FeedLog::write(const char* fmt, ...) {
+  char text[2048];
+  std::va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  std::string line;
+  for (const char* p = text; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      line += escaped;
+    } else {
+      line += *p;
+    }
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::fprintf(out_, "%s quarncrc-feed: %s\n", stamp, line.c_str());
+  std::fflush(out_);
+}
+
+}  // namespace quarn::feed
