@@ -89,6 +89,8 @@ MHD_Result answer_update(FeedServer& server, MHD_Connection* connection, const F
   source->lease = std::move(lease);
   if (!source->delta) return refuse(server, connection, "store unavailable");
   const std::int64_t lines = source->delta->lines();
+  server.log().write("update for %s from %lld: %lld lines", request.email.empty() ? "-" : request.email.c_str(),
+                     static_cast<long long>(request.from), static_cast<long long>(lines));
   MHD_Response* response = MHD_create_response_from_callback(
       static_cast<std::uint64_t>(source->delta->bytes()), 16384, read_delta, source.get(), free_delta);
   if (!response) return MHD_NO;
@@ -148,6 +150,8 @@ MHD_Result handle(FeedServer& server, MHD_Connection* connection, const char* ur
       const auto rules = lease->store->rules();
       if (!rules) return refuse(server, connection, "store unavailable");
       if (rules->first == 0) return refuse(server, connection, "no rules file");
+      server.log().write("rules %lld for %s", static_cast<long long>(rules->first),
+                         request.email.empty() ? "-" : request.email.c_str());
       return answer_text(server, connection, rules->second,
                          {{"x-quarn-filter", std::to_string(rules->first)}});
     }

@@ -27,3 +27,33 @@ echo "--- responses"
 printf '%s' "$commands" | "$bin"
 echo "--- quarncrc.status (rewritten at most every 10 seconds, so it shows the first command)"
 cat quarncrc.status 2>/dev/null || true
+
+# A site's own feed: report an example message to quarncrc-feed, then start
+# an engine whose start-up update fetches it from the feed on 127.0.0.1.
+feed_bin=$(dirname "$bin")/quarncrc-feed
+if [ -x "$feed_bin" ]; then
+  echo
+  echo "=== quarncrc-feed: a site's own signature feed"
+  spam=$(ls messages/spam-*.eml | head -n 1)
+  mkdir feed site
+  "$feed_bin" --data feed report "$spam"
+  "$feed_bin" --data feed stats
+  "$feed_bin" --data feed export
+  "$feed_bin" --data feed serve --listen 127.0.0.1:0 2>feed/serve.log &
+  feed_pid=$!
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' feed/serve.log)
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  cp "$spam" site/spam.eml
+  printf 'HTTP_HOST 127.0.0.1\nHTTP_PORT %s\nUPDATE_START true\nAUTO_UPDATE false\nSKIP_FILTER true\n' \
+    "$port" >site/quarncrc.ini
+  echo "--- an engine in a fresh directory updates from the feed at start, then scans $spam"
+  (cd site && printf '1 SCAN spam.eml none.env\nQUIT\n' | "$bin")
+  kill "$feed_pid"
+  wait "$feed_pid" || true
+  echo "--- the feed's log"
+  cat feed/serve.log
+fi

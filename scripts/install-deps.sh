@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ make pkgconf
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev zlib1g-dev
+  libsqlite3-dev libmicrohttpd-dev libsodium-dev
   clang libclang-rt-14-dev
 )
 
