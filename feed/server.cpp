@@ -17,7 +17,6 @@ namespace {
 
 // What one request has gathered between the library's calls.
 struct RequestContext {
-  std::size_t uri_length = 0;
   bool first_call_done = false;
   std::string body;
   bool body_too_large = false;
@@ -104,6 +103,18 @@ MHD_Result answer_update(FeedServer& server, MHD_Connection* connection, const F
   return queue(server, connection, response);
 }
 
+MHD_Result add_length(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  *static_cast<std::size_t*>(cls) += std::strlen(key) + (value ? std::strlen(value) : 0) + 2;
+  return MHD_YES;
+}
+
+// The length of the path and its decoded query parameters.
+std::size_t request_length(MHD_Connection* connection, const char* url) {
+  std::size_t length = std::strlen(url);
+  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &add_length, &length);
+  return length;
+}
+
 MHD_Result handle(FeedServer& server, MHD_Connection* connection, const char* url,
                   const char* method, const char* upload_data, std::size_t* upload_data_size,
                   RequestContext& context) {
@@ -123,7 +134,9 @@ MHD_Result handle(FeedServer& server, MHD_Connection* connection, const char* ur
     context.first_call_done = true;
     return MHD_YES;  // the body follows
   }
-  if (context.uri_length > options.max_uri) return refuse(server, connection, "request too long");
+  if (request_length(connection, url) > options.max_uri) {
+    return refuse(server, connection, "request too long");
+  }
   if (options.path != url) return refuse(server, connection, "unknown path");
 
   const auto parsed = parse_request(method, [connection](std::string_view name) {
@@ -179,12 +192,6 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
                 *static_cast<RequestContext*>(*req_cls));
 }
 
-void* on_uri(void*, const char* uri, MHD_Connection*) {
-  auto* context = new RequestContext{};
-  context->uri_length = std::strlen(uri);
-  return context;
-}
-
 void on_completed(void*, MHD_Connection*, void** req_cls, MHD_RequestTerminationCode) {
   delete static_cast<RequestContext*>(*req_cls);
   *req_cls = nullptr;
@@ -234,8 +241,7 @@ bool FeedServer::start(std::string& error) {
       &on_request, this, MHD_OPTION_EXTERNAL_LOGGER, &on_library_error, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE,
       options_.threads, MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      static_cast<std::size_t>(options_.max_uri + 16384), MHD_OPTION_URI_LOG_CALLBACK, &on_uri,
-      this, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+      static_cast<std::size_t>(options_.max_uri + 16384), MHD_OPTION_NOTIFY_COMPLETED, &on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
       &on_connection, this, MHD_OPTION_END);
   if (!daemon_) {
     error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);

@@ -13,7 +13,7 @@
 // Every answer carries Content-Length and "Connection: close"; update
 // answers are produced a block at a time from a store snapshot.
 //
-// Limits: a request line of more than `max_uri` bytes, a message over
+// Limits: a path and query of more than `max_uri` bytes, a message over
 // `max_message` bytes, and a request not received whole within
 // `request_timeout_ms` are refused or closed; idle connections close after
 // `idle_timeout_s`; at most `max_connections` are open at once.
