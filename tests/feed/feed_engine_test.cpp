@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -34,9 +35,14 @@ std::string engine_ini(int port, std::string_view password) {
 }
 
 // Forces an update run and waits (the engine looks for the trigger every 5
-// seconds) until `done` holds.
+// seconds) until `done` holds. The engine honours a trigger only when its
+// modification time differs from the last one's, so each gets its own.
 bool update_until(const TempDir& dir, const std::function<bool()>& done) {
+  static int serial = 0;
   dir.write("quarncrc.update", "");
+  std::filesystem::last_write_time(dir.path() / "quarncrc.update",
+                                   std::filesystem::file_time_type::clock::now() -
+                                       std::chrono::hours(1) + std::chrono::seconds(++serial * 10));
   for (int i = 0; i < 300; ++i) {
     if (!dir.exists("quarncrc.update") && done()) return true;
     std::this_thread::sleep_for(100ms);
@@ -75,7 +81,7 @@ TEST(FeedWithEngine, EngineFollowsReportsDeletesAndRules) {
   EXPECT_EQ(run_feed(feed.path(), {"report", feed.file("spam.eml")}).out,
             feed.file("spam.eml") + ": raised 1 count 2 other 0 status Suspected\n");
   EXPECT_TRUE(update_until(site, scan_shows("\nX-Quarn-Match: 2 Suspected Advertising 1\n")))
-      << answer;
+      << answer << read_engine_log(site.path()) << server.log();
 
   // A delete and a new rules file reach the engine in one update.
   ASSERT_EQ(run_feed(feed.path(), {"delete", "1"}).exit_code, 0);
