@@ -66,7 +66,7 @@ ssize_t read_delta(void* cls, std::uint64_t, char* buffer, std::size_t max) {
   return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
 }
 
-void free_delta(void* cls) { delete static_cast<DeltaSource*>(cls); }
+void free_delta(void* cls) { std::unique_ptr<DeltaSource> owned(static_cast<DeltaSource*>(cls)); }
 
 // The reason to refuse the request's account, if any.
 std::optional<std::string> check_account(FeedServer& server, Store& store, const FeedRequest& request,
@@ -187,13 +187,13 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
                       const char*, const char* upload_data, std::size_t* upload_data_size,
                       void** req_cls) {
   auto& server = *static_cast<FeedServer*>(cls);
-  if (!*req_cls) *req_cls = new RequestContext{};
+  if (!*req_cls) *req_cls = std::make_unique<RequestContext>().release();  // freed by on_completed
   return handle(server, connection, url, method, upload_data, upload_data_size,
                 *static_cast<RequestContext*>(*req_cls));
 }
 
 void on_completed(void*, MHD_Connection*, void** req_cls, MHD_RequestTerminationCode) {
-  delete static_cast<RequestContext*>(*req_cls);
+  std::unique_ptr<RequestContext> owned(static_cast<RequestContext*>(*req_cls));
   *req_cls = nullptr;
 }
 
