@@ -291,6 +291,7 @@ int run_report(const std::string& dir, const std::vector<std::string>& args) {
       return 1;
     }
     std::printf("%s: %s\n", file.c_str(), describe_report(*outcome).c_str());
+    if (outcome->kind == ReportOutcome::kNoBody) status = 1;
   }
   return status;
 }

@@ -35,6 +35,7 @@ const char* type_name(std::int32_t type) {
 
 std::string describe_report(const ReportOutcome& o) {
   if (o.kind == ReportOutcome::kNoMatch) return "no match";
+  if (o.kind == ReportOutcome::kNoBody) return "no body to sign, not reported";
   return std::string(o.kind == ReportOutcome::kRaised ? "raised " : "made ") +
          std::to_string(o.id) + " count " + std::to_string(o.count) + " other " +
          std::to_string(o.other) + " status " + status_name(o.status);

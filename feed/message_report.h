@@ -4,6 +4,7 @@
 //   raised <id> count <count> other <other> status <name>
 //   made <id> count 1 other 0 status <name>
 //   no match                   (a ham report that matches no record)
+//   no body to sign, not reported
 //
 // Safe from any thread.
 #pragma once

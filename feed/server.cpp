@@ -174,6 +174,7 @@ MHD_Result handle(FeedServer& server, MHD_Connection* connection, const char* ur
       const std::optional<ReportOutcome> outcome =
           lease->store->report(message_crcs(context.body), request.ham, request.type);
       if (!outcome) return refuse(server, connection, "store unavailable");
+      if (outcome->kind == ReportOutcome::kNoBody) return refuse(server, connection, "message has no body");
       const std::string text = describe_report(*outcome);
       server.log().write("report from %s: %s", request.email.c_str(), text.c_str());
       return answer_text(server, connection, text + "\n",

@@ -134,6 +134,9 @@ bool Store::index_body(std::int32_t id, const PartCrcs& crcs, bool add) {
 // ---- Changes -----------------------------------------------------------------
 
 std::optional<ReportOutcome> Store::report(const PartCrcs& crcs, bool ham, std::int32_t type) {
+  bool has_body = false;
+  for (int p = kFirstBodyPart; p < kPartCount; ++p) has_body = has_body || crcs[p] != 0;
+  if (!has_body) return ReportOutcome{ReportOutcome::kNoBody};
   Transaction tx(*db_, true);
   if (!tx.began()) return std::nullopt;
   Statement candidates(*db_,

@@ -62,7 +62,10 @@ struct StoreOptions {
 };
 
 struct ReportOutcome {
-  enum Kind { kRaised, kMade, kNoMatch } kind = kNoMatch;
+  // kNoBody: refused, all five body parts are 0 (an empty body, or one the
+  // HTML strip emptied); such a record would fully match every message
+  // without a body on its body parts alone.
+  enum Kind { kRaised, kMade, kNoMatch, kNoBody } kind = kNoMatch;
   std::int32_t id = 0;
   std::int32_t count = 0;
   std::int32_t other = 0;

@@ -79,6 +79,8 @@ TEST_F(StoreTest, ReportsRaiseAFullMatchAndMakeRecordsOtherwise) {
   EXPECT_EQ(ham.other, 1);
   // The same headers over another body agree in 4 header parts only.
   EXPECT_EQ(report(message("Cheap watches", "something else entirely\r\n")).id, 2);
+  // Nor does a message without a body: it would match every such message.
+  EXPECT_EQ(report(message("Empty", "")).kind, ReportOutcome::kNoBody);
   // A ham report that matches nothing publishes nothing.
   EXPECT_EQ(report(message("Hello", "a real letter\r\n"), true).kind, ReportOutcome::kNoMatch);
   EXPECT_EQ(store->stats()->records, 2);
