@@ -31,6 +31,7 @@ void AnswerReader::reset() {
   buffer_.clear();
   pos_ = 0;
   open_.reset();
+  open_bytes_ = 0;
 }
 
 std::optional<std::string_view> AnswerReader::take_line() {
@@ -48,9 +49,11 @@ std::optional<Answer> AnswerReader::next() {
       if (*line == ".") {
         Answer done = std::move(*open_);
         open_.reset();
+        open_bytes_ = 0;
         return done;
       }
       open_->headers.emplace_back(*line);
+      open_bytes_ += line->size() + 1;
       continue;
     }
     std::size_t blank = line->find(' ');

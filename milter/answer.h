@@ -41,7 +41,7 @@ class AnswerReader {
   // The next complete answer, if one has arrived.
   std::optional<Answer> next();
   // Bytes held for an answer not yet complete (bounded by the caller).
-  std::size_t pending_bytes() const { return buffer_.size() - pos_; }
+  std::size_t pending_bytes() const { return buffer_.size() - pos_ + open_bytes_; }
   // Drops everything held (the engine was restarted).
   void reset();
 
@@ -51,6 +51,7 @@ class AnswerReader {
   std::string buffer_;
   std::size_t pos_ = 0;
   std::optional<Answer> open_;  // a DATA block still waiting for its "."
+  std::size_t open_bytes_ = 0;  // the size of its lines so far
 };
 
 // What the mail server is told to do with one scanned message.
