@@ -61,20 +61,44 @@ std::optional<fs::path> prepare_spool(const Options& o, Logger& log) {
   return spool;
 }
 
-// Lets the mail server's own user reach a unix socket.
-void open_socket_to_mail_server(const Options& o, Logger& log) {
-  std::string path;
-  if (o.socket.starts_with("unix:")) path = o.socket.substr(5);
-  if (o.socket.starts_with("local:")) path = o.socket.substr(6);
-  if (path.empty()) return;
+std::string unix_socket_path(const Options& o) {
+  if (o.socket.starts_with("unix:")) return o.socket.substr(5);
+  if (o.socket.starts_with("local:")) return o.socket.substr(6);
+  return "";
+}
+
+// Gives `path` to the socket group (postfix by default, when it exists).
+void give_to_socket_group(const Options& o, const std::string& path, Logger& log) {
   std::string group_name = o.socket_group.empty() ? "postfix" : o.socket_group;
   if (const struct group* g = ::getgrnam(group_name.c_str()); g != nullptr) {
     if (::chown(path.c_str(), static_cast<uid_t>(-1), g->gr_gid) != 0) {
-      log.error("cannot give socket %s to group %s", path.c_str(), group_name.c_str());
+      log.error("cannot give %s to group %s", path.c_str(), group_name.c_str());
     }
   } else if (!o.socket_group.empty()) {
     log.error("socket group %s does not exist", group_name.c_str());
   }
+}
+
+// A unix socket's folder is created when missing, open to the socket group.
+void prepare_socket_dir(const Options& o, Logger& log) {
+  std::string path = unix_socket_path(o);
+  if (path.empty()) return;
+  fs::path dir = fs::path(path).parent_path();
+  std::error_code ec;
+  if (dir.empty() || fs::exists(dir, ec)) return;
+  if (!fs::create_directories(dir, ec)) {
+    log.error("cannot create socket folder %s: %s", dir.c_str(), ec.message().c_str());
+    return;
+  }
+  ::chmod(dir.c_str(), 0750);
+  give_to_socket_group(o, dir.string(), log);
+}
+
+// Lets the mail server's own user reach a unix socket.
+void open_socket_to_mail_server(const Options& o, Logger& log) {
+  std::string path = unix_socket_path(o);
+  if (path.empty()) return;
+  give_to_socket_group(o, path, log);
   if (::chmod(path.c_str(), static_cast<mode_t>(o.socket_mode)) != 0) {
     log.error("cannot set the permissions of socket %s", path.c_str());
   }
@@ -143,6 +167,7 @@ int main(int argc, char** argv) {
   auto current = std::make_shared<const Options>(options);
   MilterApp app(log, current, *spool, engines, timeout_ms);
 
+  prepare_socket_dir(options, log);
   if (!app.install() || smfi_setconn(const_cast<char*>(options.socket.c_str())) != MI_SUCCESS ||
       smfi_opensocket(true) != MI_SUCCESS) {
     log.error("cannot listen on %s", options.socket.c_str());
