@@ -21,7 +21,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kFirstBackoff{250};
 constexpr milliseconds kLongestBackoff{30000};
-constexpr milliseconds kQuitGrace{10000};
 constexpr milliseconds kPollSlice{200};
 // An engine that keeps a partial answer larger than this is talking nonsense.
 constexpr std::size_t kMaxPendingBytes = 1 << 20;
@@ -325,7 +324,8 @@ void Engine::stop() {
     if (!supervisor_.joinable()) return;
     if (!stopping_) {
       stopping_ = true;
-      stop_deadline_ = Clock::now() + kQuitGrace;
+      // It may be finishing a scan: it gets the time a scan may take.
+      stop_deadline_ = Clock::now() + timeout();
       if (in_fd_ >= 0) {
         // Commands still queued are failed below; the engine finishes what
         // it was sent and ends at QUIT.

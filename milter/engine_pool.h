@@ -17,8 +17,8 @@
 // - commands already written to a lost engine fail (the caller applies its
 //   failure action); commands not yet written wait for the restarted engine,
 //   at most one time-out.
-// Stopping writes QUIT, waits for the engine to end (killing it after 10 s)
-// and joins the supervisor.
+// Stopping writes QUIT, waits for the engine to end (killing it after one
+// time-out) and joins the supervisor.
 //
 // Threads: scan() from any thread; stop() once, from the owner.
 #pragma once

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <strings.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -230,7 +231,8 @@ std::vector<SinkMessage> SmtpSink::wait_for(std::size_t count, std::chrono::seco
   return messages_;
 }
 
-std::vector<std::string> smtp_send(int port, const std::vector<Outgoing>& messages) {
+std::vector<std::string> smtp_send(int port, const std::vector<Outgoing>& messages,
+                                   std::vector<double>* latencies_ms) {
   std::vector<std::string> replies;
   Conn conn(connect_to(port));
   if (!conn.ok()) return {"connect failed"};
@@ -256,12 +258,60 @@ std::vector<std::string> smtp_send(int port, const std::vector<Outgoing>& messag
     conn.write("DATA\r\n");
     r = conn.reply();
     if (!r.starts_with("354")) return fail(r);
-    conn.write(dot_stuff(m.data) + ".\r\n");
+    std::string stuffed = dot_stuff(m.data);
+    conn.write(std::string_view(stuffed).substr(0, stuffed.size() - 2));
+    auto sent = Clock::now();
+    conn.write("\r\n.\r\n");
     replies.push_back(conn.reply());
+    if (latencies_ms != nullptr) {
+      latencies_ms->push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+    }
   }
   conn.write("QUIT\r\n");
   conn.reply();
   return replies;
+}
+
+std::string to_crlf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  char last = 0;
+  for (char c : text) {
+    if (c == '\n' && last != '\r') out += '\r';
+    out += c;
+    last = c;
+  }
+  return out;
+}
+
+std::string drop_headers(const std::string& message,
+                         const std::function<bool(const std::string&)>& drop) {
+  std::size_t end = message.find("\r\n\r\n");
+  if (end == std::string::npos) return message;
+  std::string head = message.substr(0, end + 2);
+  std::string out;
+  bool dropping = false;
+  for (std::size_t pos = 0; pos < head.size();) {
+    std::size_t eol = head.find("\r\n", pos);
+    std::string line = head.substr(pos, eol + 2 - pos);
+    pos = eol + 2;
+    bool folded = line[0] == ' ' || line[0] == '\t';
+    if (!folded) dropping = drop(line);
+    if (!dropping) out += line;
+  }
+  return out + message.substr(end + 2);
+}
+
+std::string as_sent(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  std::string text = buffer.str();
+  if (text.starts_with("From ")) text.erase(0, text.find('\n') + 1);
+  return drop_headers(to_crlf(text), [](const std::string& line) {
+    return line.size() >= 12 && strncasecmp(line.data(), "Return-Path:", 12) == 0;
+  });
 }
 
 bool postfix_installed() { return ::access("/usr/sbin/postfix", X_OK) == 0; }

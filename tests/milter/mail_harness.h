@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,7 +58,20 @@ struct Outgoing {
   std::string recipient;
   std::string data;
 };
-std::vector<std::string> smtp_send(int port, const std::vector<Outgoing>& messages);
+// With `latencies_ms`, the time from the end of each message's data to the
+// server's reply is appended to it.
+std::vector<std::string> smtp_send(int port, const std::vector<Outgoing>& messages,
+                                   std::vector<double>* latencies_ms = nullptr);
+
+// Bare LF made CR LF.
+std::string to_crlf(std::string_view text);
+// Removes every header line (with its folded lines) for which `drop` holds;
+// `message` is in CR LF form.
+std::string drop_headers(const std::string& message,
+                         const std::function<bool(const std::string&)>& drop);
+// A corpus file as it travels over SMTP: without the mailbox "From " line
+// and Return-Path (a mail server drops or rewrites them), in CR LF form.
+std::string as_sent(const std::filesystem::path& file);
 
 class Postfix {
  public:

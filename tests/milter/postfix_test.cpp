@@ -22,37 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 
-std::string to_crlf(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 32);
-  char last = 0;
-  for (char c : text) {
-    if (c == '\n' && last != '\r') out += '\r';
-    out += c;
-    last = c;
-  }
-  return out;
-}
-
-// Removes every header (with its folded lines) for which `drop` holds.
-template <typename Pred>
-std::string drop_headers(const std::string& message, Pred drop) {
-  std::size_t end = message.find("\r\n\r\n");
-  if (end == std::string::npos) return message;
-  std::string head = message.substr(0, end + 2);
-  std::string out;
-  bool dropping = false;
-  for (std::size_t pos = 0; pos < head.size();) {
-    std::size_t eol = head.find("\r\n", pos);
-    std::string line = head.substr(pos, eol + 2 - pos);
-    pos = eol + 2;
-    bool folded = line[0] == ' ' || line[0] == '\t';
-    if (!folded) dropping = drop(line);
-    if (!dropping) out += line;
-  }
-  return out + message.substr(end + 2);
-}
-
 bool has_prefix_nocase(const std::string& line, std::string_view prefix) {
   return line.size() >= prefix.size() &&
          strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
@@ -60,15 +29,6 @@ bool has_prefix_nocase(const std::string& line, std::string_view prefix) {
 
 bool is_verdict_line(const std::string& line) {
   return has_prefix_nocase(line, "X-Quarn-") || has_prefix_nocase(line, "X-SpamDetect:");
-}
-
-// A corpus file as it travels: the mailbox "From " line and Return-Path go
-// (a mail server drops or rewrites them), CR LF line ends.
-std::string as_sent(const fs::path& file) {
-  std::string text = read_file(file.string());
-  if (text.starts_with("From ")) text.erase(0, text.find('\n') + 1);
-  text = to_crlf(text);
-  return drop_headers(text, [](const std::string& l) { return has_prefix_nocase(l, "Return-Path:"); });
 }
 
 // The header lines named `name` in a message, values without the name.
@@ -121,11 +81,12 @@ class MilterPostfixTest : public ::testing::Test {
   void TearDown() override {
     if (milter_) {
       EXPECT_EQ(milter_->stop(), 0);
-      milter_.reset();
     }
+    milter_.reset();
   }
 
   void start_milter(std::vector<std::string> extra = {}) {
+    milter_.reset();
     std::vector<std::string> args = {"--socket", "inet:" + std::to_string(milter_port_) + "@127.0.0.1",
                                      "--workdir", (work_.path() / "engine").string(),
                                      "--timeout", "20"};
@@ -308,6 +269,38 @@ TEST_F(MilterPostfixTest, FiftyConcurrentSessionsOfTwentyMessagesAllArriveTagged
     if (header_values(got[i], "X-Quarn-CRC").size() != 1) ++untagged;
   }
   EXPECT_EQ(untagged, 0);
+}
+
+}  // namespace
+}  // namespace quarn::testing
+
+namespace quarn::testing {
+namespace {
+
+TEST_F(MilterPostfixTest, AHungEngineIsKilledAndTheFailureActionApplies) {
+  // An engine that reads its commands and never answers.
+  work_.write("hung-engine", "#!/bin/sh\nexec sleep 600\n");
+  fs::permissions(work_.path() / "hung-engine", fs::perms::owner_all);
+  auto message = to_crlf("From: a@example.net\nTo: b@example.org\nSubject: hung\n\nbody\n");
+  std::string engine = (work_.path() / "hung-engine").string();
+
+  start_milter({"--engine", engine, "--timeout", "1"});
+  auto reply = smtp_send(postfix_->port(), {{"hung" + std::to_string(next_id()) + "@example.org",
+                                             message}});
+  EXPECT_TRUE(reply[0].starts_with("451 4.3.0")) << reply[0];
+  EXPECT_NE(milter_log().find("did not answer within 1 s and was killed"), std::string::npos)
+      << milter_log();
+  EXPECT_NE(milter_log().find("verdict=tempfail"), std::string::npos) << milter_log();
+  EXPECT_EQ(milter_->stop(), 0);
+
+  start_milter({"--engine", engine, "--timeout", "1", "--on-failure", "accept"});
+  std::string rcpt = "hung" + std::to_string(next_id()) + "@example.org";
+  reply = smtp_send(postfix_->port(), {{rcpt, message}});
+  EXPECT_TRUE(reply[0].starts_with("250")) << reply[0];
+  auto got = delivered({rcpt}, seconds(60));
+  ASSERT_FALSE(got[0].empty());
+  EXPECT_EQ(header_values(got[0], "X-Quarn-CRC").size(), 0u);
+  EXPECT_NE(milter_log().find("verdict=accepted unscanned"), std::string::npos) << milter_log();
 }
 
 }  // namespace
