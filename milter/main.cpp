@@ -1,5 +1,8 @@
 // quarncrc-milter: puts quarncrc engines in front of Postfix or Sendmail.
 #include <grp.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <libmilter/mfapi.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -94,6 +97,28 @@ void prepare_socket_dir(const Options& o, Logger& log) {
   give_to_socket_group(o, dir.string(), log);
 }
 
+// libmilter answers the end of a message with several packets (each header
+// change, then the verdict). With Nagle's algorithm on, the verdict waits for
+// the mail server's delayed acknowledgement of the first, some 40 ms per
+// message. Accepted sockets inherit TCP_NODELAY from the listening socket,
+// which libmilter does not hand out: it is the one listening TCP socket of
+// this process.
+void disable_nagle_on_listener(Logger& log) {
+  for (int fd = 0; fd < 1024; ++fd) {
+    int listening = 0;
+    int domain = 0;
+    socklen_t len = sizeof listening;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening) continue;
+    len = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) continue;
+    if (domain != AF_INET && domain != AF_INET6) continue;
+    int on = 1;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+      log.error("cannot set TCP_NODELAY on the milter socket");
+    }
+  }
+}
+
 // Lets the mail server's own user reach a unix socket.
 void open_socket_to_mail_server(const Options& o, Logger& log) {
   std::string path = unix_socket_path(o);
@@ -175,6 +200,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   open_socket_to_mail_server(options, log);
+  disable_nagle_on_listener(log);
   log.info("listening on %s with %d engine(s) (%s), %s", options.socket.c_str(), options.engines,
            program.c_str(), options.on_failure == FailureAction::kTempfail
                                 ? "tempfail on failure" : "accept on failure");

@@ -76,8 +76,9 @@ std::string as_sent(const std::filesystem::path& file);
 class Postfix {
  public:
   // Starts Postfix under `dir` listening on a free port, relaying to
-  // `relay_port` and asking the milter at `milter_port` (0: no milter).
-  Postfix(const std::filesystem::path& dir, int relay_port, int milter_port);
+  // `relay_port` and asking the milter at `milter` (Postfix's notation, as
+  // "inet:127.0.0.1:PORT"; empty: no milter).
+  Postfix(const std::filesystem::path& dir, int relay_port, const std::string& milter);
   ~Postfix();
   bool started() const { return started_; }
   int port() const { return port_; }

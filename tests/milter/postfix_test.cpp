@@ -62,7 +62,8 @@ class MilterPostfixTest : public ::testing::Test {
     root_ = std::make_unique<TempDir>();
     sink_ = std::make_unique<SmtpSink>();
     milter_port_ = free_port();
-    postfix_ = std::make_unique<Postfix>(root_->path() / "postfix", sink_->port(), milter_port_);
+    postfix_ = std::make_unique<Postfix>(root_->path() / "postfix", sink_->port(),
+                                         "inet:127.0.0.1:" + std::to_string(milter_port_));
   }
   static void TearDownTestSuite() {
     postfix_.reset();
