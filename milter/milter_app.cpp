@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "milter/answer.h"
+#include "milter/policy.h"
 #include "milter/spool.h"
 
 namespace quarn::milter {
@@ -216,9 +217,9 @@ int MilterApp::eom(void* ctx) {
         match = header->second;
       }
     }
-    const char* outcome = "tagged";
-    if ((options->reject_match && j.match) ||
-        (options->reject_score > 0 && j.total >= options->reject_score)) {
+    Verdict verdict_of_policy = decide(j, *options);
+    const char* outcome = verdict_of_policy == Verdict::kHold ? "held" : "tagged";
+    if (verdict_of_policy == Verdict::kReject) {
       smfi_setreply(c, const_cast<char*>("550"), const_cast<char*>("5.7.1"),
                     const_cast<char*>(options->reject_text.c_str()));
       verdict = SMFIS_REJECT;
@@ -237,10 +238,9 @@ int MilterApp::eom(void* ctx) {
           log_.error("%s: cannot add header %s", queue_id.c_str(), header->first.c_str());
         }
       }
-      if (options->hold_score > 0 && j.total >= options->hold_score) {
+      if (verdict_of_policy == Verdict::kHold) {
         std::string reason = "QuarnCRC spam score " + std::to_string(j.total);
         smfi_quarantine(c, reason.data());
-        outcome = "held";
       }
     }
     log_.info("%s: verdict=%s total=%.1f match=%s ms=%lld engine=%d", queue_id.c_str(), outcome,

@@ -100,7 +100,9 @@ std::optional<std::string> apply_setting(Options& o, const std::string& key,
     if (!on) return bad();
     o.reject_match = *on;
   } else if (key == "reject-text") {
-    if (value.find_first_of("\r\n") != std::string::npos || value.size() > 400) return bad();
+    if (value.empty() || value.find_first_of("\r\n") != std::string::npos || value.size() > 400) {
+      return bad();
+    }
     o.reject_text = value;
   } else if (key == "reject-score") {
     auto n = parse_number(value);
