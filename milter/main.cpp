@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     case CommandLine::kVersion:
-      std::printf("quarncrc-milter %s (%s)\n", quarn::kBuildDate, quarn::kProductName);
+      std::printf("quarncrc-milter %s (%s %s)\n", QUARN_MILTER_VERSION, quarn::kProductName,
+                  quarn::kBuildDate);
       return 0;
     case CommandLine::kError:
       std::fprintf(stderr, "quarncrc-milter: %s\nTry quarncrc-milter --help\n", error.c_str());
