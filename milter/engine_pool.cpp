@@ -150,9 +150,10 @@ void Engine::dispatch(Answer answer) {
                answer.tag.c_str());
     return;
   }
+  Request* target = *it;  // finish() changes the queue under the iterator
   // Answers come in command order: written commands before this one will
   // never be answered.
-  while (queue_.front() != *it) {
+  while (queue_.front() != target) {
     ScanResult skipped;
     skipped.failure = "engine skipped the command";
     finish(queue_.front(), std::move(skipped));
@@ -161,7 +162,7 @@ void Engine::dispatch(Answer answer) {
   ScanResult result;
   result.answered = true;
   result.answer = std::move(answer);
-  finish(*it, std::move(result));
+  finish(target, std::move(result));
 }
 
 bool Engine::spawn(Lock&) {
