@@ -84,6 +84,9 @@ class MilterPostfixTest : public ::testing::Test {
       EXPECT_EQ(milter_->stop(), 0);
     }
     milter_.reset();
+    // Every message's spool files are gone once it is handled.
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(work_.path() / "engine" / "spool", ec) || ec);
   }
 
   void start_milter(std::vector<std::string> extra = {}) {
