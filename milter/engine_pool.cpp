@@ -86,11 +86,6 @@ bool Engine::running() const {
   return pid_ > 0;
 }
 
-pid_t Engine::pid() const {
-  std::lock_guard lock(mutex_);
-  return pid_;
-}
-
 ScanResult Engine::scan(const std::string& message_path, const std::string& envelope_path) {
   Request request;
   Lock lock(mutex_);

@@ -63,7 +63,6 @@ class Engine {
   // Commands waiting for an answer or to be written.
   std::size_t load() const;
   bool running() const;
-  pid_t pid() const;
   void stop();
 
  private:

@@ -185,7 +185,10 @@ int MilterApp::eom(void* ctx) {
   // Remove forged verdict headers (last first, so the indices stay right).
   auto remove_forged = [&] {
     for (auto it = s->forged.rbegin(); it != s->forged.rend(); ++it) {
-      smfi_chgheader(c, const_cast<char*>(it->first.c_str()), it->second, nullptr);
+      if (smfi_chgheader(c, const_cast<char*>(it->first.c_str()), it->second, nullptr) !=
+          MI_SUCCESS) {
+        log_.error("%s: cannot remove header %s", queue_id.c_str(), it->first.c_str());
+      }
     }
   };
 

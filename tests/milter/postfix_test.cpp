@@ -213,6 +213,21 @@ TEST_F(MilterPostfixTest, RejectMatchRejectsAKnownSignatureAndForgedVerdictsAreR
   EXPECT_NE(milter_log().find("match=25 Spam Porn 4711"), std::string::npos) << milter_log();
 }
 
+TEST_F(MilterPostfixTest, AMessageAtTheHoldScoreIsHeldInPostfix) {
+  start_milter({"--hold-score", "5"});
+  std::string spam = to_crlf(read_file(QUARN_SOURCE_DIR "/examples/messages/spam-1.eml"));
+  std::string rcpt = "hold" + std::to_string(next_id()) + "@example.org";
+  auto reply = smtp_send(postfix_->port(), {{rcpt, spam}});
+  EXPECT_TRUE(reply[0].starts_with("250")) << reply[0];
+  EXPECT_NE(milter_log().find("verdict=held"), std::string::npos) << milter_log();
+  auto until = std::chrono::steady_clock::now() + seconds(20);
+  while (postfix_->log().find("milter-hold") == std::string::npos &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(postfix_->log().find("milter-hold"), std::string::npos) << postfix_->log();
+}
+
 TEST_F(MilterPostfixTest, AfterTheEngineIsKilledTheNextMessageIsScannedAgain) {
   start_milter();
   auto message = [](int n) {
