@@ -51,6 +51,11 @@ std::optional<fs::path> prepare_spool(const Options& o, Logger& log) {
     log.error("spool directory %s must not contain blanks", spool.c_str());
     return std::nullopt;
   }
+  if (spool.string().size() > 400) {
+    // A SCAN line holds two file names and is cut at 999 characters.
+    log.error("spool directory %s is too long", spool.c_str());
+    return std::nullopt;
+  }
   fs::create_directories(spool, ec);
   if (ec || !fs::is_directory(spool)) {
     log.error("cannot create spool directory %s: %s", spool.c_str(), ec.message().c_str());
