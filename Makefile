@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 JOBS       ?= 2
 FUZZ_SECONDS ?= 15
 
-.PHONY: all deps configure build test test-normal test-asan fuzz demo bench clean
+.PHONY: all deps configure build test test-normal test-asan fuzz demo bench clean install
 
 all: build
 
@@ -41,6 +41,12 @@ fuzz: deps
 # The engine's main job on the bundled example working directory.
 demo: build
 	scripts/demo.sh $(BUILD)/bin/quarncrc
+
+# The engine, the milter, the example working directory, the systemd unit and
+# the Postfix snippet (PREFIX=/usr/local by default; DESTDIR is honoured).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	scripts/run-bench.sh $(BUILD)

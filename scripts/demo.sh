@@ -28,6 +28,27 @@ printf '%s' "$commands" | "$bin"
 echo "--- quarncrc.status (rewritten at most every 10 seconds, so it shows the first command)"
 cat quarncrc.status 2>/dev/null || true
 
+# The milter: quarncrc-milter runs an engine on a second copy of examples/
+# and Debian's miltertest hands it one message the way a mail server would.
+milter="$(dirname "$bin")/quarncrc-milter"
+if [ -x "$milter" ] && command -v miltertest >/dev/null; then
+  mwork=$(mktemp -d)
+  trap 'rm -rf "$work" "$mwork"; [ -n "${mpid:-}" ] && kill "$mpid" 2>/dev/null || true' EXIT
+  cp -r "$root/examples/." "$mwork/"
+  echo "--- quarncrc-milter (unix:$mwork/milter.sock, working directory $mwork)"
+  "$milter" --socket "unix:$mwork/milter.sock" --workdir "$mwork" 2>"$mwork/milter.log" &
+  mpid=$!
+  miltertest -D "socket=unix:$mwork/milter.sock" -D "message=$mwork/messages/spam-1.eml" \
+    -s "$root/scripts/milter-demo.lua"
+  kill "$mpid"
+  wait "$mpid" || true
+  mpid=""
+  echo "--- milter log"
+  cat "$mwork/milter.log"
+else
+  echo "--- quarncrc-milter or miltertest missing: milter demo skipped"
+fi
+
 # A site's own feed: report an example message to quarncrc-feed, then start
 # an engine whose start-up update fetches it from the feed on 127.0.0.1.
 feed_bin=$(dirname "$bin")/quarncrc-feed

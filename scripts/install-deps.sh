@@ -10,6 +10,7 @@ packages=(
   libpcre2-dev zlib1g-dev
   libsqlite3-dev libmicrohttpd-dev libsodium-dev
   clang libclang-rt-14-dev
+  libmilter-dev postfix miltertest
 )
 
 missing=()
@@ -23,5 +24,8 @@ done
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "Installing: ${missing[*]}"
+# Postfix asks how it should be set up; the milter's tests give it a
+# configuration of their own, so none is chosen here.
+echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
