@@ -45,22 +45,25 @@ std::uint32_t SignatureDb::key_of(int table, std::uint32_t slot) const {
   return record_at(payload(slot)).crc[table];
 }
 
-std::size_t SignatureDb::find(int table, std::uint32_t key) const {
-  const std::vector<std::uint32_t>& slots = tables_[table].slots;
+std::size_t SignatureDb::find(int table, std::uint32_t key, std::size_t* vacant) const {
+  const MappedArray<std::uint32_t>& slots = tables_[table].slots;
   const std::size_t capacity = slots.size();
   if (capacity == 0) return 0;
   const std::uint64_t hash = hash_of(key);
-  const auto check = static_cast<std::uint32_t>(hash & 15);
+  const std::uint32_t check = check_bits(hash);
   for (std::size_t i = home_of(hash, capacity);;) {
     const std::uint32_t slot = slots[i];
-    if (slot == 0) return capacity;
-    if ((slot & 15) == check && key_of(table, slot) == key) return i;
+    if (slot == 0) {
+      if (vacant != nullptr) *vacant = i;
+      return capacity;
+    }
+    if ((slot & 31) == check && key_of(table, slot) == key) return i;
     if (++i == capacity) i = 0;
   }
 }
 
 void SignatureDb::insert_slot(int table, std::uint32_t key, std::uint32_t slot) {
-  std::vector<std::uint32_t>& slots = tables_[table].slots;
+  MappedArray<std::uint32_t>& slots = tables_[table].slots;
   const std::size_t capacity = slots.size();
   std::size_t i = home_of(hash_of(key), capacity);
   while (slots[i] != 0) {
@@ -71,7 +74,7 @@ void SignatureDb::insert_slot(int table, std::uint32_t key, std::uint32_t slot) 
 }
 
 void SignatureDb::remove_slot(int table, std::size_t index) {
-  std::vector<std::uint32_t>& slots = tables_[table].slots;
+  MappedArray<std::uint32_t>& slots = tables_[table].slots;
   const std::size_t capacity = slots.size();
   // Backward-shift deletion keeps every probe sequence unbroken.
   std::size_t hole = index;
@@ -90,7 +93,7 @@ void SignatureDb::remove_slot(int table, std::size_t index) {
 }
 
 void SignatureDb::rebuild(int table, std::size_t capacity) {
-  std::vector<std::uint32_t> old(capacity, 0);
+  MappedArray<std::uint32_t> old(capacity);
   old.swap(tables_[table].slots);
   tables_[table].used = 0;
   constexpr std::size_t kAhead = 8;
@@ -129,18 +132,27 @@ const MessageRecord* SignatureDb::find_message(std::int32_t id) const {
   return ref ? &record_at(*ref) : nullptr;
 }
 
+void SignatureDb::prefetch_message(std::int32_t id) const {
+  const MappedArray<std::uint32_t>& slots = tables_[kIdTable].slots;
+  if (!slots.empty()) {
+    __builtin_prefetch(&slots[home_of(hash_of(static_cast<std::uint32_t>(id)), slots.size())]);
+  }
+}
+
 void SignatureDb::prefetch_value(int part, std::uint32_t value) const {
-  const std::vector<std::uint32_t>& slots = tables_[part].slots;
+  const MappedArray<std::uint32_t>& slots = tables_[part].slots;
   if (!slots.empty()) __builtin_prefetch(&slots[home_of(hash_of(value), slots.size())]);
 }
 
 void SignatureDb::index_add(int part, std::uint32_t value, RecordRef ref) {
   make_room(part, tables_[part].used + 1);
-  const std::size_t index = find(part, value);
-  std::vector<std::uint32_t>& slots = tables_[part].slots;
+  std::size_t vacant = 0;
+  const std::size_t index = find(part, value, &vacant);
+  MappedArray<std::uint32_t>& slots = tables_[part].slots;
   const std::uint64_t hash = hash_of(value);
   if (index == slots.size()) {
-    insert_slot(part, value, make_slot(ref, false, hash));
+    slots[vacant] = make_slot(ref, false, hash);
+    ++tables_[part].used;
   } else if ((slots[index] & kGroupFlag) != 0) {
     groups_[payload(slots[index])].members.push_back(ref);
   } else {
@@ -164,7 +176,7 @@ void SignatureDb::index_add(int part, std::uint32_t value, RecordRef ref) {
 
 void SignatureDb::index_remove(int part, std::uint32_t value, RecordRef ref) {
   const std::size_t index = find(part, value);
-  std::vector<std::uint32_t>& slots = tables_[part].slots;
+  MappedArray<std::uint32_t>& slots = tables_[part].slots;
   if (index == slots.size()) return;
   const std::uint32_t slot = slots[index];
   if ((slot & kGroupFlag) == 0) {
@@ -199,7 +211,7 @@ RecordRef SignatureDb::take_record() {
   }
   if (records_used_ >= kMaxRecords) throw std::bad_alloc();
   if (records_used_ % kChunkRecords == 0) {
-    chunks_.push_back(std::make_unique<MessageRecord[]>(kChunkRecords));
+    chunks_.emplace_back(kChunkRecords);
   }
   return records_used_++;
 }
@@ -226,14 +238,23 @@ const MessageRecord* SignatureDb::put(std::int32_t id, std::int32_t count,
   if (id < 1) return nullptr;
   for (int p = 0; p < kPartCount; ++p) prefetch_value(p, crcs[p]);
   RecordRef ref;
-  if (const std::optional<RecordRef> existing = find_ref(id)) {
-    ref = *existing;
+  std::size_t vacant = 0;
+  if (tables_[kIdTable].slots.empty() || too_full(tables_[kIdTable].used + 1, tables_[kIdTable].slots.size())) {
+    try {
+      make_room(kIdTable, tables_[kIdTable].used + 1);
+    } catch (const std::bad_alloc&) {
+      log_.emsg("add_message - Could not allocate memory for message\n");
+      return nullptr;
+    }
+  }
+  const std::size_t found = find(kIdTable, static_cast<std::uint32_t>(id), &vacant);
+  if (found != tables_[kIdTable].slots.size()) {
+    ref = payload(tables_[kIdTable].slots[found]);
     const MessageRecord& old = record_at(ref);
     if (has_buckets()) bucket_remove(ref);
     for (int p = 0; p < kPartCount; ++p) index_remove(p, old.crc[p], ref);
   } else {
     try {
-      make_room(kIdTable, tables_[kIdTable].used + 1);
       ref = take_record();
     } catch (const std::bad_alloc&) {
       log_.emsg("add_message - Could not allocate memory for message\n");
@@ -241,7 +262,8 @@ const MessageRecord* SignatureDb::put(std::int32_t id, std::int32_t count,
     }
     record_at(ref) = MessageRecord{};
     record_at(ref).id = id;
-    insert_slot(kIdTable, static_cast<std::uint32_t>(id), make_slot(ref, false, hash_of(id)));
+    tables_[kIdTable].slots[vacant] = make_slot(ref, false, hash_of(static_cast<std::uint32_t>(id)));
+    ++tables_[kIdTable].used;
     ++message_count_;
   }
 

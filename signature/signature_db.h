@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "signature/crc.h"
+#include "signature/mapped_array.h"
 #include "support/log.h"
 #include "support/mutex.h"
 
@@ -73,7 +74,7 @@ class SignatureDb {
   // Part weights for matching, in part order; 17 in total.
   static constexpr std::array<int, kPartCount> kWeights = {1, 1, 2, 3, 2, 2, 2, 2, 2};
   // The store holds at most this many records; more fail as out of memory.
-  static constexpr std::size_t kMaxRecords = (std::size_t{1} << 27) - 2;
+  static constexpr std::size_t kMaxRecords = (std::size_t{1} << 26) - 2;
 
   // An entry of the bucket table: the record and the part.
   struct BucketEntry {
@@ -128,6 +129,8 @@ class SignatureDb {
   // `value`, in no set order.
   template <class Visit>
   void for_each_with(int part, std::uint32_t value, Visit&& visit) const;
+  // Cache hint for a coming lookup of record `id`.
+  void prefetch_message(std::int32_t id) const;
   // Cache hint for a coming `for_each_with(part, value)`.
   void prefetch_value(int part, std::uint32_t value) const;
 
@@ -144,20 +147,21 @@ class SignatureDb {
 
  private:
   // An open-addressing table of 32-bit slots, linear probing: a slot holds
-  // (payload + 1) << 5 | group flag << 4 | 4 bits of the key's hash, 0 when
+  // (payload + 1) << 6 | group flag << 5 | 5 bits of the key's hash, 0 when
   // empty. The payload is a record ref, or for a value several records
   // share, the number of its group. Keys live in the records (or groups),
   // the hash bits spare most lookups a visit to them.
   struct Table {
-    std::vector<std::uint32_t> slots;
+    MappedArray<std::uint32_t> slots;
     std::size_t used = 0;
   };
   struct Group {
     std::uint32_t value = 0;
     std::vector<RecordRef> members;
   };
-  static constexpr std::size_t kChunkRecords = 4096;
-  static constexpr std::uint32_t kGroupFlag = 16;
+  // 2 MB of records a chunk: one huge page.
+  static constexpr std::size_t kChunkRecords = (std::size_t{2} << 20) / sizeof(MessageRecord);
+  static constexpr std::uint32_t kGroupFlag = 32;
 
   MessageRecord& record_at(std::uint32_t index) {
     return chunks_[index / kChunkRecords][index % kChunkRecords];
@@ -169,14 +173,16 @@ class SignatureDb {
   static std::size_t home_of(std::uint64_t hash, std::size_t capacity) {
     return static_cast<std::size_t>(((hash >> 32) * capacity) >> 32);
   }
-  static std::uint32_t payload(std::uint32_t slot) { return (slot >> 5) - 1; }
+  static std::uint32_t payload(std::uint32_t slot) { return (slot >> 6) - 1; }
+  static std::uint32_t check_bits(std::uint64_t hash) { return static_cast<std::uint32_t>(hash & 31); }
   static std::uint32_t make_slot(std::uint32_t payload, bool group, std::uint64_t hash) {
-    return ((payload + 1) << 5) | (group ? kGroupFlag : 0) | static_cast<std::uint32_t>(hash & 15);
+    return ((payload + 1) << 6) | (group ? kGroupFlag : 0) | check_bits(hash);
   }
   // The key a slot stands for: the id (table of ids) or the part value.
   std::uint32_t key_of(int table, std::uint32_t slot) const;
-  // The slot index holding key, or the table's capacity.
-  std::size_t find(int table, std::uint32_t key) const;
+  // The slot index holding key, or the table's capacity; `vacant`, when
+  // given, receives the empty slot where the key would go.
+  std::size_t find(int table, std::uint32_t key, std::size_t* vacant = nullptr) const;
   void insert_slot(int table, std::uint32_t key, std::uint32_t slot);
   void remove_slot(int table, std::size_t index);
   void rebuild(int table, std::size_t capacity);
@@ -195,7 +201,7 @@ class SignatureDb {
 
   // Records live in fixed chunks (addresses never move); freed ones are
   // reused.
-  std::vector<std::unique_ptr<MessageRecord[]>> chunks_;
+  std::vector<MappedArray<MessageRecord>> chunks_;
   std::uint32_t records_used_ = 0;
   std::vector<RecordRef> free_records_;
   std::size_t message_count_ = 0;

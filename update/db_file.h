@@ -39,6 +39,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <random>
@@ -79,6 +80,13 @@ class DbFile {
   std::string path(const char* name) const;
 
  private:
+  // Reads `file` line by line and calls `judged(line, parsed command)` for
+  // each, in order (TIME lines left out when `check_only`).
+  template <class Judged>
+  void for_each_judged(std::FILE* file, bool check_only, Judged&& judged);
+  // Sizes the database for the lines of `file` and rewinds it.
+  void reserve_for(std::FILE* file);
+
   UpdateCommands& commands_;
   DbFileOptions options_;
   std::mt19937 random_;

@@ -174,10 +174,22 @@ CommandRules UpdateCommands::rules() {
 std::int32_t UpdateCommands::do_update_command(std::string_view line, bool check_only,
                                                int* dropped) {
   if (dropped != nullptr) *dropped = 0;
-  const ParsedCommand command = parse_update_command(line, rules());
+  return run(parse_update_command(line, rules()), check_only, dropped);
+}
+
+std::int32_t UpdateCommands::run(const ParsedCommand& command, bool check_only, int* dropped) {
+  if (dropped != nullptr) *dropped = 0;
   log_judgement(log_, command);
   if (!command.valid()) return 0;
   return check_only ? check(command, dropped) : apply(command);
+}
+
+void UpdateCommands::prefetch(const ParsedCommand& command, bool check_only) const {
+  if (!command.valid() || command.kind == CommandKind::kTime) return;
+  db_.prefetch_message(command.id);
+  if (!check_only && command.kind == CommandKind::kSet) {
+    for (int p = 0; p < kPartCount; ++p) db_.prefetch_value(p, command.crcs[p]);
+  }
 }
 
 std::int32_t UpdateCommands::check(const ParsedCommand& c, int* dropped) const {

@@ -140,6 +140,13 @@ class UpdateCommands {
   // to 1 for a DEL or for a SET whose id is not in memory.
   std::int32_t do_update_command(std::string_view line, bool check_only, int* dropped = nullptr);
 
+  // Logs what judging `command` reports, then applies it (normal mode) or
+  // judges it against memory (check-only): the rest of do_update_command
+  // after the parse.
+  std::int32_t run(const ParsedCommand& command, bool check_only, int* dropped = nullptr);
+  // Cache hint for a coming `run` of `command`.
+  void prefetch(const ParsedCommand& command, bool check_only) const;
+
   // The rules for a line judged now.
   CommandRules rules();
   // Applies a valid command (normal mode): the result of do_update_command.
