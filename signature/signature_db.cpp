@@ -139,6 +139,32 @@ void SignatureDb::prefetch_message(std::int32_t id) const {
   }
 }
 
+void SignatureDb::prefetch_keys(std::int32_t id, const PartCrcs* crcs) const {
+  prefetch_keys_of(kIdTable, static_cast<std::uint32_t>(id));
+  if (crcs == nullptr) return;
+  for (int p = 0; p < kPartCount; ++p) prefetch_keys_of(p, (*crcs)[p]);
+}
+
+void SignatureDb::prefetch_keys_of(int table, std::uint32_t key) const {
+  const MappedArray<std::uint32_t>& slots = tables_[table].slots;
+  const std::size_t capacity = slots.size();
+  if (capacity == 0) return;
+  const std::uint64_t hash = hash_of(key);
+  const std::uint32_t check = check_bits(hash);
+  std::size_t i = home_of(hash, capacity);
+  for (int probes = 0; probes < 16 && slots[i] != 0; ++probes) {
+    const std::uint32_t slot = slots[i];
+    if ((slot & 31) == check) {
+      if ((slot & kGroupFlag) != 0) {
+        __builtin_prefetch(&groups_[payload(slot)]);
+      } else {
+        __builtin_prefetch(&record_at(payload(slot)));
+      }
+    }
+    if (++i == capacity) i = 0;
+  }
+}
+
 void SignatureDb::prefetch_value(int part, std::uint32_t value) const {
   const MappedArray<std::uint32_t>& slots = tables_[part].slots;
   if (!slots.empty()) __builtin_prefetch(&slots[home_of(hash_of(value), slots.size())]);

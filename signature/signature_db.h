@@ -133,6 +133,10 @@ class SignatureDb {
   void prefetch_message(std::int32_t id) const;
   // Cache hint for a coming `for_each_with(part, value)`.
   void prefetch_value(int part, std::uint32_t value) const;
+  // Second cache hint, once the slots asked for above have arrived: the
+  // records (or groups) a lookup of `id` and, when given, of the nine
+  // values will compare against.
+  void prefetch_keys(std::int32_t id, const PartCrcs* crcs) const;
 
   int bucket_count() const { return bucket_count_; }
   std::size_t bucket_of(std::uint32_t value, int part) const {
@@ -178,6 +182,7 @@ class SignatureDb {
   static std::uint32_t make_slot(std::uint32_t payload, bool group, std::uint64_t hash) {
     return ((payload + 1) << 6) | (group ? kGroupFlag : 0) | check_bits(hash);
   }
+  void prefetch_keys_of(int table, std::uint32_t key) const;
   // The key a slot stands for: the id (table of ids) or the part value.
   std::uint32_t key_of(int table, std::uint32_t slot) const;
   // The slot index holding key, or the table's capacity; `vacant`, when

@@ -91,7 +91,12 @@ void DbFile::for_each_judged(std::FILE* file, bool check_only, Judged&& judged) 
     if (check_only && next.line.starts_with(kTimePrefix)) continue;
     next.command = parse_update_command(next.line, commands_.rules());
     commands_.prefetch(next.command, check_only);
-    if (++read - done == kAhead) finish_one();
+    ++read;
+    if (read - done > kAhead / 2) {
+      const Pending& middle = ring[(read - 1 - kAhead / 2) % kAhead];
+      commands_.prefetch_keys(middle.command, check_only);
+    }
+    if (read - done == kAhead) finish_one();
   }
   while (done < read) finish_one();
 }

@@ -192,6 +192,12 @@ void UpdateCommands::prefetch(const ParsedCommand& command, bool check_only) con
   }
 }
 
+void UpdateCommands::prefetch_keys(const ParsedCommand& command, bool check_only) const {
+  if (!command.valid() || command.kind == CommandKind::kTime) return;
+  const bool values = !check_only && command.kind == CommandKind::kSet;
+  db_.prefetch_keys(command.id, values ? &command.crcs : nullptr);
+}
+
 std::int32_t UpdateCommands::check(const ParsedCommand& c, int* dropped) const {
   if (c.kind == CommandKind::kTime) return c.timestamp;
   if (c.kind == CommandKind::kDel || db_.find_message(c.id) == nullptr) {

@@ -144,8 +144,10 @@ class UpdateCommands {
   // judges it against memory (check-only): the rest of do_update_command
   // after the parse.
   std::int32_t run(const ParsedCommand& command, bool check_only, int* dropped = nullptr);
-  // Cache hint for a coming `run` of `command`.
+  // Cache hints for a coming `run` of `command`: the first well ahead, the
+  // second once what the first asked for has arrived.
   void prefetch(const ParsedCommand& command, bool check_only) const;
+  void prefetch_keys(const ParsedCommand& command, bool check_only) const;
 
   // The rules for a line judged now.
   CommandRules rules();
