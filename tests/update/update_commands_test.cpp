@@ -218,3 +218,46 @@ TEST(UpdateCommand, GivesUpWhenTheDatabaseMutexIsBusy) {
 
 }  // namespace
 }  // namespace quarn::testing
+
+namespace quarn::testing {
+namespace {
+
+// The parse alone: fields out, rejections as values, nothing logged or
+// stored; the expiry limit and the invalid-signature allowance come from
+// the rules it is given.
+TEST(ParseUpdateCommand, IsPureAndTakesItsRulesAsGiven) {
+  UpdateWorld w;
+  const std::string line = set_line(5, kFresh, kA, 12, 4, 2, 1);
+  const ParsedCommand set = parse_update_command(line, CommandRules{});
+  ASSERT_TRUE(set.valid());
+  EXPECT_EQ(set.kind, CommandKind::kSet);
+  EXPECT_EQ((std::vector<std::int32_t>{set.id, set.timestamp, set.count, set.other_count,
+                                       set.status, set.type}),
+            (std::vector<std::int32_t>{5, kFresh, 12, 4, 2, 1}));
+  EXPECT_EQ(set.crcs, kA);
+
+  CommandRules expiring;
+  expiring.expired_before = std::int64_t{kFresh} + 1;
+  EXPECT_EQ(parse_update_command(line, expiring).rejection, Rejection::kOutdated);
+  expiring.test_mode = true;
+  EXPECT_TRUE(parse_update_command(line, expiring).valid());
+
+  std::string bad = sig(kA);
+  bad[2] = bad[2] == '$' ? '#' : '$';
+  const std::string bad_line = "SET|5|" + std::to_string(kFresh) + "|1|0|0|0|" + bad + "|";
+  EXPECT_EQ(parse_update_command(bad_line, CommandRules{}).rejection, Rejection::kInvalidCrc);
+  const ParsedCommand allowed = parse_update_command(bad_line, CommandRules{false, 0, true});
+  EXPECT_TRUE(allowed.valid() && allowed.allowed_invalid_crc);
+
+  const ParsedCommand time = parse_update_command("TIME|7 8 9 10", CommandRules{});
+  EXPECT_EQ((std::vector<std::int32_t>{time.timestamp, time.time_extra, time.last_update, time.filter_time}),
+            (std::vector<std::int32_t>{7, 2, 8, 9}));
+  EXPECT_EQ(parse_update_command("DEL", CommandRules{}).field, 1);
+
+  EXPECT_EQ(w.db.message_count(), 0u);
+  EXPECT_TRUE(w.h.log_entries().empty());
+  EXPECT_EQ(w.state.position, 0);
+}
+
+}  // namespace
+}  // namespace quarn::testing
