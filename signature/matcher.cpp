@@ -47,6 +47,40 @@ void bump(std::int32_t& counter) {
   counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + 1u);
 }
 
+// A list that lives on the stack while short; the usual match has a handful
+// of candidates.
+template <class T, std::size_t N>
+class ShortList {
+ public:
+  void push_back(const T& value) {
+    if (size_ < N) {
+      inline_[size_++] = value;
+      return;
+    }
+    if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(value);
+    ++size_;
+  }
+  T* begin() { return size_ <= N ? inline_.data() : heap_.data(); }
+  T* end() { return begin() + size_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void resize_down(std::size_t size) {
+    if (size_ > N && size <= N) {
+      std::copy(heap_.begin(), heap_.begin() + static_cast<std::ptrdiff_t>(size), inline_.begin());
+      heap_.clear();
+    } else if (size_ > N) {
+      heap_.resize(size);
+    }
+    size_ = size;
+  }
+
+ private:
+  std::array<T, N> inline_{};
+  std::vector<T> heap_;
+  std::size_t size_ = 0;
+};
+
 // One match: records are offered in visiting order until one is the full
 // match; what is left is the best partial score.
 class Match {
@@ -104,22 +138,20 @@ class Match {
     for (int k = 0; k < kPartCount; ++k) {
       if (header_counts(k, crcs_[k], allow_null_head_)) db_.prefetch_value(k, crcs_[k]);
     }
-    std::vector<RecordRef>& refs = scratch_refs();
-    refs.clear();
+    ShortList<RecordRef, 32> refs;
     for (int k = 0; k < kPartCount; ++k) {
       if (!header_counts(k, crcs_[k], allow_null_head_)) continue;
       db_.for_each_with(k, crcs_[k], [&](RecordRef ref) { refs.push_back(ref); });
     }
     if (refs.empty()) return;
     if (refs.size() == 1) {
-      offer(db_.record(refs.front()));
+      offer(db_.record(*refs.begin()));
       return;
     }
     std::sort(refs.begin(), refs.end());
-    refs.erase(std::unique(refs.begin(), refs.end()), refs.end());
-    std::vector<std::pair<std::uint64_t, RecordRef>>& order = scratch_order();
-    order.clear();
-    for (const RecordRef ref : refs) order.emplace_back(first_visit(db_.record(ref)), ref);
+    refs.resize_down(static_cast<std::size_t>(std::unique(refs.begin(), refs.end()) - refs.begin()));
+    ShortList<std::pair<std::uint64_t, RecordRef>, 32> order;
+    for (const RecordRef ref : refs) order.push_back({first_visit(db_.record(ref)), ref});
     std::sort(order.begin(), order.end());
     for (const auto& [visit, ref] : order) {
       if (offer(db_.record(ref))) return;
@@ -165,16 +197,6 @@ class Match {
       }
     }
     return first;
-  }
-
-  // Reused between matches on the matching thread, to spare allocations.
-  static std::vector<RecordRef>& scratch_refs() {
-    thread_local std::vector<RecordRef> refs;
-    return refs;
-  }
-  static std::vector<std::pair<std::uint64_t, RecordRef>>& scratch_order() {
-    thread_local std::vector<std::pair<std::uint64_t, RecordRef>> order;
-    return order;
   }
 
   SignatureDb& db_;
