@@ -2,6 +2,7 @@
 // (beside the bucket walk) and memory per record as the database grows.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -96,6 +97,17 @@ void BM_SignatureText(benchmark::State& state) {
 }
 BENCHMARK(BM_SignatureText);
 
+// Resident memory of this process.
+long resident_bytes() {
+  long pages = 0;
+  long resident = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
 // A database of random records plus probes: half share nothing, a quarter
 // share their four header parts with a record (partial), a quarter their
 // five body parts (full match).
@@ -104,7 +116,7 @@ struct MatchWorld {
       : log(sink()), settings(log, SettingsOptions{.path = "/nonexistent/quarncrc.ini"}) {
     settings.ini_init();
     std::mt19937 rng(static_cast<unsigned>(records));
-    const std::size_t before = mallinfo2().uordblks;
+    const long before = resident_bytes();
     db = std::make_unique<SignatureDb>(log);
     std::vector<PartCrcs> stored;
     for (int id = 1; id <= records; ++id) {
@@ -113,7 +125,7 @@ struct MatchWorld {
       db->put(id, 5, 0, 2, 0, crcs);
       if (id % 97 == 0) stored.push_back(crcs);
     }
-    bytes_per_record = static_cast<double>(mallinfo2().uordblks - before) / records;
+    bytes_per_record = static_cast<double>(resident_bytes() - before) / records;
     for (int i = 0; i < 1024; ++i) {
       PartCrcs probe;
       for (auto& c : probe) c = rng();

@@ -135,8 +135,13 @@ class Match {
 
   // The records of the agreeing parts' value lists, in first-visit order.
   void match_agreeing() {
+    // The nine lookups are independent: ask for their slots, then for the
+    // records those slots point at, before reading any of them.
     for (int k = 0; k < kPartCount; ++k) {
       if (header_counts(k, crcs_[k], allow_null_head_)) db_.prefetch_value(k, crcs_[k]);
+    }
+    for (int k = 0; k < kPartCount; ++k) {
+      if (header_counts(k, crcs_[k], allow_null_head_)) db_.prefetch_value_keys(k, crcs_[k]);
     }
     ShortList<RecordRef, 32> refs;
     for (int k = 0; k < kPartCount; ++k) {

@@ -137,6 +137,7 @@ class SignatureDb {
   // records (or groups) a lookup of `id` and, when given, of the nine
   // values will compare against.
   void prefetch_keys(std::int32_t id, const PartCrcs* crcs) const;
+  void prefetch_value_keys(int part, std::uint32_t value) const { prefetch_keys_of(part, value); }
 
   int bucket_count() const { return bucket_count_; }
   std::size_t bucket_of(std::uint32_t value, int part) const {
