@@ -157,8 +157,10 @@ void SignatureDb::prefetch_keys_of(int table, std::uint32_t key) const {
     if ((slot & 31) == check) {
       if ((slot & kGroupFlag) != 0) {
         __builtin_prefetch(&groups_[payload(slot)]);
+      } else if (table == kIdTable) {
+        __builtin_prefetch(&record_at(payload(slot)).id);
       } else {
-        __builtin_prefetch(&record_at(payload(slot)));
+        __builtin_prefetch(&record_at(payload(slot)).crc[table]);
       }
     }
     if (++i == capacity) i = 0;
