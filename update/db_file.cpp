@@ -85,12 +85,14 @@ void DbFile::for_each_judged(std::FILE* file, bool check_only, Judged&& judged) 
     Pending& oldest = ring[done++ % kAhead];
     judged(oldest.line, oldest.command);
   };
+  CommandRules rules = commands_.rules();
   for (;;) {
     Pending& next = ring[read % kAhead];
     if (!read_line(file, next.line, kLineSize, LineMode::kText)) break;
     // The rewrite keeps no TIME line: it writes a fresh one.
     if (check_only && next.line.starts_with(kTimePrefix)) continue;
-    next.command = parse_update_command(next.line, commands_.rules());
+    commands_.restamp(rules);
+    next.command = parse_update_command(next.line, rules);
     commands_.prefetch(next.command, check_only);
     ++read;
     if (read - done > kAhead / 2) {

@@ -163,12 +163,14 @@ UpdateCommands::UpdateCommands(SignatureDb& db, Settings& settings, Log& log, Up
 CommandRules UpdateCommands::rules() {
   CommandRules rules;
   rules.test_mode = options_.test_mode;
-  if (!rules.test_mode) {
-    const std::int64_t days = settings_.ini_getn(IniKey::EXPIRE_DAYS);
-    rules.expired_before = now() - days * kSecondsPerDay;
-  }
+  if (!rules.test_mode) rules.expire_days = settings_.ini_getn(IniKey::EXPIRE_DAYS);
   rules.allow_invalid_crcs = settings_.ini_true(IniKey::ALLOW_INVALID_CRCS);
+  restamp(rules);
   return rules;
+}
+
+void UpdateCommands::restamp(CommandRules& rules) const {
+  if (!rules.test_mode) rules.expired_before = now() - rules.expire_days * kSecondsPerDay;
 }
 
 std::int32_t UpdateCommands::do_update_command(std::string_view line, bool check_only,

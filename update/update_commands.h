@@ -90,6 +90,7 @@ struct CommandRules {
   // A SET older than this (seconds since 1970) is outdated.
   std::int64_t expired_before = 0;
   bool allow_invalid_crcs = false;
+  std::int64_t expire_days = 0;  // EXPIRE_DAYS, for moving the limit on
 };
 
 // One judged line. Views point into the parsed line.
@@ -151,6 +152,10 @@ class UpdateCommands {
 
   // The rules for a line judged now.
   CommandRules rules();
+  // Moves the expiry limit of `rules` to now. Within one pass over the
+  // database file the settings cannot change (only the thread running the
+  // pass reloads them), so a pass reads them once and only the clock moves.
+  void restamp(CommandRules& rules) const;
   // Applies a valid command (normal mode): the result of do_update_command.
   std::int32_t apply(const ParsedCommand& command);
   // Judges a valid command against memory (check-only mode).
