@@ -146,6 +146,8 @@ TEST(ParseCrcFields, SplitsFromTheThirdCharacter) {
       {"A", 0, {}},
       {"", 0, {}},
       {"Ax1$2", 2, {1, 2}},  // the second character is the caller's to check
+      // Each number read as read_base36 reads it.
+      {"A$12!z$zzzzzzzzzz$+5$4$5$6$7$8$9", 9, {38, 0xFFFFFFFFu, 0, 4, 5, 6, 7, 8, 9}},
   };
   for (const Case& c : cases) {
     PartCrcs crcs{};
