@@ -26,13 +26,13 @@ std::FILE* sink() {
   return f;
 }
 
-// A working directory with a quarncrc.db of kLines SET lines, made once.
-const std::string& work_dir() {
-  static const std::string dir = [] {
-    const std::string d =
-        (std::filesystem::temp_directory_path() / ("bench_update_" + std::to_string(::getpid()))).string();
-    std::filesystem::create_directories(d);
-    FilePtr f = open_file(d + "/" + kDbFile, "w");
+// A working directory with a quarncrc.db of kLines SET lines, made once and
+// removed when the program ends.
+struct WorkDir {
+  WorkDir() {
+    path = (std::filesystem::temp_directory_path() / ("bench_update_" + std::to_string(::getpid()))).string();
+    std::filesystem::create_directories(path);
+    FilePtr f = open_file(path + "/" + kDbFile, "w");
     std::mt19937 rng(9);
     const long now = static_cast<long>(std::time(nullptr));
     for (int id = 1; id <= kLines; ++id) {
@@ -41,9 +41,17 @@ const std::string& work_dir() {
       std::fprintf(f.get(), "SET|%d|%ld|%u|0|2|%u|A%s|\n", id, now - static_cast<long>(rng() % 86400),
                    static_cast<unsigned>(1 + rng() % 50), static_cast<unsigned>(rng() % 5), make_signature_text(crcs).c_str());
     }
-    return d;
-  }();
-  return dir;
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::string path;
+};
+
+const std::string& work_dir() {
+  static const WorkDir dir;
+  return dir.path;
 }
 
 long peak_rss_kb() {

@@ -18,9 +18,7 @@ void check_index(const SignatureDb& db) {
   db.for_each_message([&](const MessageRecord& r) {
     for (int p = 0; p < kPartCount; ++p) {
       bool found = false;
-      for (const CrcEntry& e : db.bucket(db.bucket_of(r.crc[p], p))) {
-        found = found || (e.id == r.id && e.crc == r.crc[p]);
-      }
+      db.for_each_with(p, r.crc[p], [&](RecordRef ref) { found = found || &db.record(ref) == &r; });
       if (!found) std::abort();
     }
   });

@@ -15,13 +15,25 @@
 // partial match, reported when PARTIAL_MATCH is true as a score of
 // S * 6 / 17.
 //
+// Visiting order: the nine buckets of the scanned values (signature_db.h)
+// in part order, each newest entry first; a record is visited once for each
+// of its entries there, with the same result each time. Only records that
+// agree in some part can raise the best score or match while MATCH_MIN is
+// above 0, and each of them sits on the value list of a part it agrees in.
+// So the matcher gathers the records of the agreeing parts' value lists,
+// orders them by their first visit (the earliest walked bucket holding one
+// of their entries, then the newest such entry) and scores them in that
+// order: the answer of the whole walk at a cost that depends on the
+// agreeing records alone. With MATCH_MIN 0 or below a record agreeing in
+// nothing can match, and the buckets themselves are walked.
+//
 // Engine use: SCAN passes its CRC Partial Match counter and the score list
 // it hands the rule filter; FINDCRC passes CRC Late Partial Match and no
 // list. `MatchResult::matched` tells a full match (its score may be 0 under
 // unusual settings).
 //
 // Threads: called by the main thread (SCAN, FINDCRC); takes the database
-// mutex for the whole walk. MATCH_MIN, RATIO_MIN, COUNT_MIN and
+// mutex for the whole match. MATCH_MIN, RATIO_MIN, COUNT_MIN and
 // ALLOW_NULL_HEAD are read at each call, SCORE_MIN and TRUST_ISSPAM when the
 // full-match test is first reached, PARTIAL_MATCH after the walk.
 #pragma once
@@ -61,6 +73,13 @@ struct MatchResult {
 MatchResult findarticlematches_fast(SignatureDb& db, Settings& settings, const PartCrcs& crcs,
                                     std::int32_t& partial_counter, SpamScoreList* scores,
                                     int wait_ms = kMatchWaitMs);
+
+// The same answers, found by walking all nine buckets entry by entry: the
+// reference that tests and benchmarks hold the matcher to. Builds the
+// database's bucket table on first use.
+MatchResult match_by_bucket_walk(SignatureDb& db, Settings& settings, const PartCrcs& crcs,
+                                 std::int32_t& partial_counter, SpamScoreList* scores,
+                                 int wait_ms = kMatchWaitMs);
 
 // The parts in which `a` and `b` agree, as ",From,Subject,Received,
 // Message ID,Body 1,...,Body 5" labels in part order, kept below `size`

@@ -23,6 +23,13 @@ constexpr std::array<signed char, 256> kDigitValue = [] {
   return values;
 }();
 
+// The bytes that separate the numbers of a signature field.
+constexpr std::array<bool, 256> kPieceSeparator = [] {
+  std::array<bool, 256> separator{};
+  for (unsigned char c : {' ', '-', '$', '#'}) separator[c] = true;
+  return separator;
+}();
+
 int base36_digit(char c) { return kDigitValue[static_cast<unsigned char>(c)]; }
 
 // Per byte, for the check-case walks (tables keep the random letter case
@@ -140,17 +147,29 @@ std::uint32_t read_base36(std::string_view text) {
 }
 
 int read_crc_pieces(std::string_view text, PartCrcs& crcs) {
-  auto separates = [](char c) { return c == ' ' || c == '-' || c == '$' || c == '#'; };
+  // One pass: each piece is read as read_base36 reads it (up to its first
+  // byte that is no digit, saturating at 0xFFFFFFFF) while it is skipped.
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
   int count = 0;
   while (true) {
-    while (i < n && separates(text[i])) ++i;
+    while (i < n && kPieceSeparator[p[i]]) ++i;
     if (i == n) return count;
     if (count == kPartCount) return kPartCount + 1;
-    const std::size_t start = i;
-    while (i < n && !separates(text[i])) ++i;
-    crcs[count++] = read_base36(text.substr(start, i - start));
+    std::uint64_t value = 0;
+    bool reading = true;
+    for (; i < n && !kPieceSeparator[p[i]]; ++i) {
+      if (!reading) continue;
+      const int digit = kDigitValue[p[i]];
+      if (digit < 0) {
+        reading = false;
+      } else if ((value = value * 36 + static_cast<unsigned>(digit)) > 0xFFFFFFFFu) {
+        value = 0xFFFFFFFFu;
+        reading = false;
+      }
+    }
+    crcs[count++] = static_cast<std::uint32_t>(value);
   }
 }
 

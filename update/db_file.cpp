@@ -1,5 +1,11 @@
 #include "update/db_file.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <vector>
+
 #include "support/file.h"
 #include "support/text.h"
 
@@ -31,11 +37,12 @@ int DbFile::open_db() {
   UpdateState& state = commands_.state();
 
   if (FilePtr file = open_file(path(kDbFile), "r")) {
+    reserve_for(file.get());
     int applied = 0;
-    std::string line;
-    while (read_line(file.get(), line, kLineSize, LineMode::kText)) {
-      if (commands_.do_update_command(line, false) != 0) ++applied;
-    }
+    for_each_judged(file.get(), false, [&](const std::string& line, const ParsedCommand& command) {
+      (void)line;
+      if (commands_.run(command, false) != 0) ++applied;
+    });
     log.imsg("open_db - Applied %d rule%s from %s\n", applied, applied == 1 ? "" : "s", kDbFile);
   } else {
     log.imsg("Could not find existing %s\n", kDbFile);
@@ -60,6 +67,66 @@ int DbFile::open_db() {
   return 1;
 }
 
+template <class Judged>
+void DbFile::for_each_judged(std::FILE* file, bool check_only, Judged&& judged) {
+  // Lines are parsed a few ahead of their use, so that the memory the
+  // database will touch for them is on its way by then. Parsing is pure and
+  // each line is logged and applied in file order, so the outcome is that
+  // of one line at a time.
+  constexpr std::size_t kAhead = 8;
+  struct Pending {
+    std::string line;
+    ParsedCommand command;
+  };
+  std::array<Pending, kAhead> ring;
+  std::size_t read = 0;
+  std::size_t done = 0;
+  const auto finish_one = [&] {
+    Pending& oldest = ring[done++ % kAhead];
+    judged(oldest.line, oldest.command);
+  };
+  CommandRules rules = commands_.rules();
+  for (;;) {
+    Pending& next = ring[read % kAhead];
+    if (!read_line(file, next.line, kLineSize, LineMode::kText)) break;
+    // The rewrite keeps no TIME line: it writes a fresh one.
+    if (check_only && next.line.starts_with(kTimePrefix)) continue;
+    commands_.restamp(rules);
+    next.command = parse_update_command(next.line, rules);
+    commands_.prefetch(next.command, check_only);
+    ++read;
+    if (read - done > kAhead / 2) {
+      const Pending& middle = ring[(read - 1 - kAhead / 2) % kAhead];
+      commands_.prefetch_keys(middle.command, check_only);
+    }
+    if (read - done == kAhead) finish_one();
+  }
+  while (done < read) finish_one();
+}
+
+void DbFile::reserve_for(std::FILE* file) {
+  // Room for a record per line, made once instead of growing on the way.
+  std::size_t lines = 0;
+  std::vector<char> block(1 << 20);
+  for (std::size_t n; (n = std::fread(block.data(), 1, block.size(), file)) > 0;) {
+    const char* at = block.data();
+    const char* const end = at + n;
+    while ((at = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)))) != nullptr) {
+      ++lines;
+      ++at;
+    }
+  }
+  std::rewind(file);
+  SignatureDb& db = commands_.db();
+  MutexHold hold(&db.mutex(), kUpdateWaitMs);
+  if (!hold) return;
+  try {
+    db.reserve(db.message_count() + lines + 1);
+  } catch (const std::bad_alloc&) {
+    // The tables grow as records come instead.
+  }
+}
+
 int DbFile::rewrite_db() {
   Log& log = commands_.log();
   UpdateState& state = commands_.state();
@@ -79,11 +146,9 @@ int DbFile::rewrite_db() {
     return 0;
   }
 
-  std::string line;
-  while (read_line(in.get(), line, kLineSize, LineMode::kText)) {
-    if (line.starts_with(kTimePrefix)) continue;
+  for_each_judged(in.get(), true, [&](const std::string& line, const ParsedCommand& command) {
     int dropped = 0;
-    if (commands_.do_update_command(line, true, &dropped) != 0) {
+    if (commands_.run(command, true, &dropped) != 0) {
       std::fwrite(line.data(), 1, line.size(), out.get());
       // A kept line without its own line end (the file's last line, or a
       // piece of an over-long line) must not run into the next one; a
@@ -99,7 +164,7 @@ int DbFile::rewrite_db() {
       log.emsg("do_update - Validation failed, removed command (%s)\n",
                std::string(stripcrlf(line)).c_str());
     }
-  }
+  });
   in.reset();
 
   std::fprintf(out.get(), "TIME|%d %d %d\n", static_cast<int>(state.position),

@@ -15,7 +15,10 @@
 //
 // Loading (`open_db`) applies every line in order (the last SET of an id
 // wins, each TIME line overrides the update state), then, when UPDATE_START
-// is true and an update is due, runs one update run at once.
+// is true and an update is due, runs one update run at once. It first
+// counts the file's lines to size the database once, and parses a few
+// lines ahead of the one it applies (parsing is pure; logging and applying
+// keep file order).
 //
 // Rewriting (`rewrite_db`) copies the file to "quarncrc.new" without its
 // "TIME|" lines and without the lines check-only mode drops (deleted or
@@ -39,6 +42,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <random>
@@ -79,6 +83,13 @@ class DbFile {
   std::string path(const char* name) const;
 
  private:
+  // Reads `file` line by line and calls `judged(line, parsed command)` for
+  // each, in order (TIME lines left out when `check_only`).
+  template <class Judged>
+  void for_each_judged(std::FILE* file, bool check_only, Judged&& judged);
+  // Sizes the database for the lines of `file` and rewinds it.
+  void reserve_for(std::FILE* file);
+
   UpdateCommands& commands_;
   DbFileOptions options_;
   std::mt19937 random_;

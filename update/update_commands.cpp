@@ -10,138 +10,214 @@
 namespace quarn {
 namespace {
 
-enum class Command { kSet, kDel, kTime };
-
 // The field position at which a line is complete.
 constexpr int kComplete = 8;
 constexpr std::string_view kFieldSeparators = "|~";
 constexpr std::int64_t kSecondsPerDay = 86400;
 
+ParsedCommand rejected(ParsedCommand command, Rejection why) {
+  command.rejection = why;
+  return command;
+}
+
 }  // namespace
 
 std::int64_t system_clock_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-UpdateCommands::UpdateCommands(SignatureDb& db, Settings& settings, Log& log, UpdateState& state,
-                               UpdateCommandOptions options)
-    : db_(db), settings_(settings), log_(log), state_(state), options_(std::move(options)) {}
-
-std::int32_t UpdateCommands::do_update_command(std::string_view line, bool check_only,
-                                               int* dropped) {
-  if (dropped != nullptr) *dropped = 0;
+ParsedCommand parse_update_command(std::string_view line, const CommandRules& rules) {
+  ParsedCommand c;
   Tokenizer fields(cstr_view(line));
-  Command command = Command::kSet;
   int position = 0;
-  std::int32_t id = 0;
-  std::int32_t timestamp = 0;
-  std::int32_t numbers[4] = {};  // count, other count, status, type
-  PartCrcs crcs{};
-
   while (position < kComplete) {
     const std::string_view field = fields.next(kFieldSeparators);
     if (field.empty()) break;
     switch (position) {
       case 0:
         if (field == "SET") {
-          command = Command::kSet;
+          c.kind = CommandKind::kSet;
           position = 1;
         } else if (field == "DEL") {
-          command = Command::kDel;
+          c.kind = CommandKind::kDel;
           position = 1;
         } else if (field == "TIME") {
-          command = Command::kTime;
+          c.kind = CommandKind::kTime;
           position = 2;
         } else {
-          log_.emsg("do_update_command - Invalid command (%s)\n", std::string(field).c_str());
-          return 0;
+          c.word = field;
+          return rejected(c, Rejection::kInvalidCommand);
         }
         break;
 
       case 1:
-        id = atoi32(field);
-        if (id < 1) {
-          log_.emsg("do_update_command - Invalid ID, skipping (%d)\n", id);
-          return 0;
-        }
-        position = command == Command::kDel ? kComplete : 2;
+        c.id = atoi32(field);
+        if (c.id < 1) return rejected(c, Rejection::kInvalidId);
+        position = c.kind == CommandKind::kDel ? kComplete : 2;
         break;
 
       case 2:
-        timestamp = atoi32(field);
-        if (timestamp < 1) {
-          log_.emsg("do_update_command - Invalid timestamp, skipping (%d)\n", id);
-          return 0;
-        }
-        if (command == Command::kTime) {
-          // "<position> <last update> <filter time>": the position is taken
-          // only when a second number follows it.
+        c.timestamp = atoi32(field);
+        if (c.timestamp < 1) return rejected(c, Rejection::kInvalidTimestamp);
+        if (c.kind == CommandKind::kTime) {
+          // "<position> <last update> <filter time>"
           const std::size_t blank = field.find(' ');
-          if (!check_only && blank != std::string_view::npos) {
-            state_.last_update = atoi32(field.substr(blank + 1));
+          if (blank != std::string_view::npos) {
+            c.time_extra = 1;
+            c.last_update = atoi32(field.substr(blank + 1));
             const std::size_t second = field.find(' ', blank + 1);
-            if (second != std::string_view::npos) state_.filter_time = atoi32(field.substr(second + 1));
-            state_.position = timestamp;
+            if (second != std::string_view::npos) {
+              c.time_extra = 2;
+              c.filter_time = atoi32(field.substr(second + 1));
+            }
           }
           position = kComplete;
           break;
         }
-        if (!options_.test_mode) {
-          const std::int64_t days = settings_.ini_getn(IniKey::EXPIRE_DAYS);
-          if (std::int64_t{timestamp} < now() - days * kSecondsPerDay) {
-            log_.imsg("Removing outdated item (%d)\n", id);
-            return 0;
-          }
+        if (!rules.test_mode && std::int64_t{c.timestamp} < rules.expired_before) {
+          return rejected(c, Rejection::kOutdated);
         }
         position = 3;
         break;
 
       case 3:
+        c.count = atoi32(field);
+        ++position;
+        break;
       case 4:
+        c.other_count = atoi32(field);
+        ++position;
+        break;
       case 5:
+        c.status = atoi32(field);
+        ++position;
+        break;
       case 6:
-        numbers[position - 3] = atoi32(field);
+        c.type = atoi32(field);
         ++position;
         break;
 
       case 7: {
-        const auto letter = static_cast<signed char>(field[0]);
-        if (letter > kRuleSet) {
-          log_.emsg(
-              "do_update_command - Version mismatch, skipping (Requires %c, current %c (%s %s)) "
-              "(%d)\n",
-              letter, kRuleSet, kProductName, kBuildDate, id);
-          return 0;
+        c.letter = field[0];
+        if (static_cast<signed char>(c.letter) > kRuleSet) {
+          return rejected(c, Rejection::kVersionMismatch);
         }
         const std::string_view text = field.substr(1);
         if (validatecrc(text) == 0) {
-          if (!settings_.ini_true(IniKey::ALLOW_INVALID_CRCS)) {
-            log_.imsg("do_update_command - Invalid CRC (%d)\n", id);
-            return 0;
-          }
-          log_.imsg("do_update_command - Allowing invalid CRC (%d)\n", id);
+          if (!rules.allow_invalid_crcs) return rejected(c, Rejection::kInvalidCrc);
+          c.allowed_invalid_crc = true;
         }
-        const int count = read_crc_pieces(text, crcs);
-        if (count != kPartCount) {
-          log_.emsg("do_update_command - Invalid CRC list, skipping (%d)\n", id);
-          return 0;
+        if (read_crc_pieces(text, c.crcs) != kPartCount) {
+          return rejected(c, Rejection::kInvalidCrcList);
         }
         position = kComplete;
         break;
       }
     }
   }
-
   if (position < kComplete) {
-    log_.emsg("do_update_command - Corrupt or incomplete command, up to %d (%d)\n", position, id);
+    c.field = position;
+    return rejected(c, Rejection::kIncomplete);
+  }
+  return c;
+}
+
+void log_judgement(Log& log, const ParsedCommand& c) {
+  if (c.allowed_invalid_crc) log.imsg("do_update_command - Allowing invalid CRC (%d)\n", c.id);
+  switch (c.rejection) {
+    case Rejection::kNone:
+      break;
+    case Rejection::kInvalidCommand:
+      log.emsg("do_update_command - Invalid command (%s)\n", std::string(c.word).c_str());
+      break;
+    case Rejection::kInvalidId:
+      log.emsg("do_update_command - Invalid ID, skipping (%d)\n", c.id);
+      break;
+    case Rejection::kInvalidTimestamp:
+      log.emsg("do_update_command - Invalid timestamp, skipping (%d)\n", c.id);
+      break;
+    case Rejection::kOutdated:
+      log.imsg("Removing outdated item (%d)\n", c.id);
+      break;
+    case Rejection::kVersionMismatch:
+      log.emsg(
+          "do_update_command - Version mismatch, skipping (Requires %c, current %c (%s %s)) "
+          "(%d)\n",
+          c.letter, kRuleSet, kProductName, kBuildDate, c.id);
+      break;
+    case Rejection::kInvalidCrc:
+      log.imsg("do_update_command - Invalid CRC (%d)\n", c.id);
+      break;
+    case Rejection::kInvalidCrcList:
+      log.emsg("do_update_command - Invalid CRC list, skipping (%d)\n", c.id);
+      break;
+    case Rejection::kIncomplete:
+      log.emsg("do_update_command - Corrupt or incomplete command, up to %d (%d)\n", c.field,
+               c.id);
+      break;
+  }
+}
+
+UpdateCommands::UpdateCommands(SignatureDb& db, Settings& settings, Log& log, UpdateState& state,
+                               UpdateCommandOptions options)
+    : db_(db), settings_(settings), log_(log), state_(state), options_(std::move(options)) {}
+
+CommandRules UpdateCommands::rules() {
+  CommandRules rules;
+  rules.test_mode = options_.test_mode;
+  if (!rules.test_mode) rules.expire_days = settings_.ini_getn(IniKey::EXPIRE_DAYS);
+  rules.allow_invalid_crcs = settings_.ini_true(IniKey::ALLOW_INVALID_CRCS);
+  restamp(rules);
+  return rules;
+}
+
+void UpdateCommands::restamp(CommandRules& rules) const {
+  if (!rules.test_mode) rules.expired_before = now() - rules.expire_days * kSecondsPerDay;
+}
+
+std::int32_t UpdateCommands::do_update_command(std::string_view line, bool check_only,
+                                               int* dropped) {
+  if (dropped != nullptr) *dropped = 0;
+  return run(parse_update_command(line, rules()), check_only, dropped);
+}
+
+std::int32_t UpdateCommands::run(const ParsedCommand& command, bool check_only, int* dropped) {
+  if (dropped != nullptr) *dropped = 0;
+  log_judgement(log_, command);
+  if (!command.valid()) return 0;
+  return check_only ? check(command, dropped) : apply(command);
+}
+
+void UpdateCommands::prefetch(const ParsedCommand& command, bool check_only) const {
+  if (!command.valid() || command.kind == CommandKind::kTime) return;
+  db_.prefetch_message(command.id);
+  if (!check_only && command.kind == CommandKind::kSet) {
+    for (int p = 0; p < kPartCount; ++p) db_.prefetch_value(p, command.crcs[p]);
+  }
+}
+
+void UpdateCommands::prefetch_keys(const ParsedCommand& command, bool check_only) const {
+  if (!command.valid() || command.kind == CommandKind::kTime) return;
+  const bool values = !check_only && command.kind == CommandKind::kSet;
+  db_.prefetch_keys(command.id, values ? &command.crcs : nullptr);
+}
+
+std::int32_t UpdateCommands::check(const ParsedCommand& c, int* dropped) const {
+  if (c.kind == CommandKind::kTime) return c.timestamp;
+  if (c.kind == CommandKind::kDel || db_.find_message(c.id) == nullptr) {
+    if (dropped != nullptr) *dropped = 1;
     return 0;
   }
-  if (command == Command::kTime) return timestamp;
+  return c.timestamp;
+}
 
-  if (check_only) {
-    if (command == Command::kDel || db_.find_message(id) == nullptr) {
-      if (dropped != nullptr) *dropped = 1;
-      return 0;
+std::int32_t UpdateCommands::apply(const ParsedCommand& c) {
+  if (c.kind == CommandKind::kTime) {
+    // The position is taken only when a second number follows it.
+    if (c.time_extra >= 1) {
+      state_.last_update = c.last_update;
+      if (c.time_extra == 2) state_.filter_time = c.filter_time;
+      state_.position = c.timestamp;
     }
-    return timestamp;
+    return c.timestamp;
   }
 
   MutexHold hold(&db_.mutex(), options_.mutex_wait_ms);
@@ -149,34 +225,21 @@ std::int32_t UpdateCommands::do_update_command(std::string_view line, bool check
     log_.emsg("do_update_command - Could not obtain mutex for 60 seconds\n");
     return 0;
   }
-  if (command == Command::kSet) {
-    log_.hook("do_update_command - Adding message %d\n", id);
-    db_.prefetch_entries(crcs);
-    bool is_new = false;
-    MessageRecord* record =
-        db_.add_message(id, numbers[0], numbers[1], numbers[2], numbers[3], is_new);
-    if (record == nullptr) {
+  if (c.kind == CommandKind::kSet) {
+    log_.hook("do_update_command - Adding message %d\n", c.id);
+    if (db_.put(c.id, c.count, c.other_count, c.status, c.type, c.crcs) == nullptr) {
       hold.release();
       log_.emsg("do_update_command - Message add failed\n");
       return 0;
     }
-    for (int p = 0; p < kPartCount; ++p) {
-      if (!is_new) db_.delcrc(id, record->crc[p], p);
-      record->crc[p] = crcs[p];
-      db_.addcrc(id, crcs[p], p);
-    }
-    return timestamp;
+    return c.timestamp;
   }
 
-  log_.hook("do_update_command - Deleting message %d\n", id);
-  const MessageRecord* record = db_.find_message(id);
-  if (record == nullptr) {
+  log_.hook("do_update_command - Deleting message %d\n", c.id);
+  if (db_.erase(c.id) == 0) {
     hold.release();
-    log_.imsg("do_update_command - Attempted to delete unknown message (%d)\n", id);
-    return 0;
+    log_.imsg("do_update_command - Attempted to delete unknown message (%d)\n", c.id);
   }
-  for (int p = 0; p < kPartCount; ++p) db_.delcrc(id, record->crc[p], p);
-  db_.del_message(id);
   return 0;
 }
 

@@ -27,6 +27,12 @@
 // signature ("...|A#0$0...#0|\n"): otherwise the line end becomes part of
 // the checked text and the line fails the check when read back.
 //
+// Judging a line is a pure parse (`parse_update_command`): it yields the
+// command and its fields, or the rejection with everything its log line
+// names, and touches nothing. Applying stores or erases the record through
+// the database's put/erase, which keep the record and its index entries
+// together.
+//
 // Engine use: UDCMD (test mode) passes its second token in normal mode and
 // ignores the result; the update run applies each downloaded line in normal
 // mode and appends the line to the database file when the result is not 0;
@@ -63,6 +69,63 @@ struct UpdateCommandOptions {
   Clock clock = system_clock_now;
 };
 
+enum class CommandKind { kSet, kDel, kTime };
+
+// Why a line is refused, in the order the checks meet them.
+enum class Rejection {
+  kNone,
+  kInvalidCommand,    // error "Invalid command (<word>)"
+  kInvalidId,         // error "Invalid ID, skipping (<id>)"
+  kInvalidTimestamp,  // error "Invalid timestamp, skipping (<id>)"
+  kOutdated,          // info "Removing outdated item (<id>)"
+  kVersionMismatch,   // error "Version mismatch, skipping (Requires <letter>, ...)"
+  kInvalidCrc,        // info "Invalid CRC (<id>)"
+  kInvalidCrcList,    // error "Invalid CRC list, skipping (<id>)"
+  kIncomplete,        // error "Corrupt or incomplete command, up to <field> (<id>)"
+};
+
+// What the settings and the clock decide for one line.
+struct CommandRules {
+  bool test_mode = false;
+  // A SET older than this (seconds since 1970) is outdated.
+  std::int64_t expired_before = 0;
+  bool allow_invalid_crcs = false;
+  std::int64_t expire_days = 0;  // EXPIRE_DAYS, for moving the limit on
+};
+
+// One judged line. Views point into the parsed line.
+struct ParsedCommand {
+  CommandKind kind = CommandKind::kSet;
+  Rejection rejection = Rejection::kNone;
+  std::int32_t id = 0;
+  std::int32_t timestamp = 0;  // TIME: the first number
+  std::int32_t count = 0;
+  std::int32_t other_count = 0;
+  std::int32_t status = 0;
+  std::int32_t type = 0;
+  PartCrcs crcs{};
+  // The signature check failed and the line was let through (an info line
+  // "Allowing invalid CRC (<id>)" before anything else is reported).
+  bool allowed_invalid_crc = false;
+  // TIME: how many numbers the field holds beyond the first (0 to 2, more
+  // are not read) and their values.
+  int time_extra = 0;
+  std::int32_t last_update = 0;
+  std::int32_t filter_time = 0;
+  std::string_view word;  // kInvalidCommand: the word
+  char letter = 0;        // kVersionMismatch: the rule-set letter
+  int field = 0;          // kIncomplete: the field the line ended before
+
+  bool valid() const { return rejection == Rejection::kNone; }
+};
+
+// Parses `line` (a NUL byte ends it) under `rules`. Pure: logs nothing.
+ParsedCommand parse_update_command(std::string_view line, const CommandRules& rules);
+
+// Writes the log lines judging the line reports: the "Allowing invalid
+// CRC" note, then the rejection, each with its level and text.
+void log_judgement(Log& log, const ParsedCommand& command);
+
 class UpdateCommands {
  public:
   UpdateCommands(SignatureDb& db, Settings& settings, Log& log, UpdateState& state,
@@ -77,6 +140,26 @@ class UpdateCommands {
   // rejection is logged). `dropped`, when given, is set to 0 and, checking,
   // to 1 for a DEL or for a SET whose id is not in memory.
   std::int32_t do_update_command(std::string_view line, bool check_only, int* dropped = nullptr);
+
+  // Logs what judging `command` reports, then applies it (normal mode) or
+  // judges it against memory (check-only): the rest of do_update_command
+  // after the parse.
+  std::int32_t run(const ParsedCommand& command, bool check_only, int* dropped = nullptr);
+  // Cache hints for a coming `run` of `command`: the first well ahead, the
+  // second once what the first asked for has arrived.
+  void prefetch(const ParsedCommand& command, bool check_only) const;
+  void prefetch_keys(const ParsedCommand& command, bool check_only) const;
+
+  // The rules for a line judged now.
+  CommandRules rules();
+  // Moves the expiry limit of `rules` to now. Within one pass over the
+  // database file the settings cannot change (only the thread running the
+  // pass reloads them), so a pass reads them once and only the clock moves.
+  void restamp(CommandRules& rules) const;
+  // Applies a valid command (normal mode): the result of do_update_command.
+  std::int32_t apply(const ParsedCommand& command);
+  // Judges a valid command against memory (check-only mode).
+  std::int32_t check(const ParsedCommand& command, int* dropped) const;
 
   SignatureDb& db() { return db_; }
   Settings& settings() { return settings_; }

@@ -41,16 +41,8 @@ class Matching {
   explicit Matching(std::string_view ini = "", int buckets = SignatureDb::kDefaultBuckets)
       : h(ini), db(h.log, buckets) {}
 
-  // Stores a record the way the update code does: record, then its entries.
   void store(const Record& r) {
-    bool is_new = false;
-    MessageRecord* m = db.add_message(r.id, r.count, r.other, r.status, r.type, is_new);
-    ASSERT_NE(m, nullptr);
-    for (int p = 0; p < kPartCount; ++p) {
-      if (!is_new) db.delcrc(r.id, m->crc[p], p);
-      m->crc[p] = r.crcs[p];
-      db.addcrc(r.id, r.crcs[p], p);
-    }
+    ASSERT_NE(db.put(r.id, r.count, r.other, r.status, r.type, r.crcs), nullptr);
   }
 
   MatchResult match(const PartCrcs& probe = kProbe) {
@@ -209,8 +201,7 @@ TEST(Matcher, PartialMatchSwitchAndScoreListAreOptional) {
   // A full match without a score list; then a partial match counts alone.
   EXPECT_TRUE(findarticlematches_fast(no_list.db, *no_list.h.settings, kProbe, partial, nullptr)
                   .matched);
-  no_list.db.del_message(2);
-  for (int p = 0; p < kPartCount; ++p) no_list.db.delcrc(2, kProbe[p], p);
+  no_list.db.erase(2);
   EXPECT_FALSE(findarticlematches_fast(no_list.db, *no_list.h.settings, kProbe, partial, nullptr)
                    .matched);
   EXPECT_EQ(partial, 1);
@@ -278,21 +269,9 @@ TEST(Matcher, ReplacedAndDeletedRecordsAreNotFound) {
   EXPECT_EQ(m.db.crc_entry_count(), 9u);
 
   m.store({1, kProbe});
-  for (int p = 0; p < kPartCount; ++p) m.db.delcrc(1, kProbe[p], p);
-  m.db.del_message(1);
+  m.db.erase(1);
   EXPECT_FALSE(m.match().matched);
   EXPECT_TRUE(m.h.log_entries().empty());
-}
-
-TEST(Matcher, EntriesWithoutARecordAreLoggedAndSkipped) {
-  Matching m;
-  m.store({1, kProbe});
-  m.store({2, kProbe});
-  m.db.del_message(2);  // its nine entries stay behind
-  const MatchResult r = m.match();
-  EXPECT_EQ(r.id, 1);
-  EXPECT_EQ(m.h.log_entries(),
-            std::vector<std::string>{"Err:findarticlematches_fast - CRC found without message"});
 }
 
 TEST(Matcher, NoMatchWhenTheDatabaseMutexIsBusy) {

@@ -1,9 +1,10 @@
-// Message records and the CRC index: bucket placement, visiting order,
-// removal, and the record table against a simple model.
+// Message records and their index: bucket placement, visiting order,
+// removal, and the tables against a simple model.
 #include "signature/signature_db.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -15,11 +16,24 @@ namespace {
 
 using testing::Harness;
 
-std::vector<std::int32_t> visit_ids(const SignatureDb& db, std::size_t bucket) {
+std::vector<std::int32_t> visit_ids(SignatureDb& db, std::size_t bucket) {
   std::vector<std::int32_t> ids;
   const auto entries = db.bucket(bucket);
-  for (std::size_t i = entries.size(); i-- > 0;) ids.push_back(entries[i].id);
+  for (std::size_t i = entries.size(); i-- > 0;) ids.push_back(db.record(entries[i].ref()).id);
   return ids;
+}
+
+std::vector<std::int32_t> ids_with(const SignatureDb& db, int part, std::uint32_t value) {
+  std::vector<std::int32_t> ids;
+  db.for_each_with(part, value, [&](RecordRef ref) { ids.push_back(db.record(ref).id); });
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+PartCrcs all(std::uint32_t value) {
+  PartCrcs crcs;
+  crcs.fill(value);
+  return crcs;
 }
 
 TEST(StatusAndTypeNames, ByPositionAndEmptyOutOfRange) {
@@ -31,35 +45,35 @@ TEST(StatusAndTypeNames, ByPositionAndEmptyOutOfRange) {
   for (int bad : {-1, 5, INT32_MIN}) EXPECT_STREQ(type_name(bad), "");
 }
 
-TEST(SignatureDb, AddFindOverwriteDelete) {
+TEST(SignatureDb, PutFindReplaceErase) {
   Harness h;
   SignatureDb db(h.log);
-  bool is_new = false;
-  MessageRecord* r = db.add_message(42, 10, 5, 2, 1, is_new);
+  const PartCrcs first = {1, 2, 3, 77, 5, 6, 7, 8, 9};
+  const MessageRecord* r = db.put(42, 10, 5, 2, 1, first);
   ASSERT_NE(r, nullptr);
-  EXPECT_TRUE(is_new);
   EXPECT_EQ(r->id, 42);
-  EXPECT_EQ(r->crc, PartCrcs{});
-  r->crc[3] = 77;
+  EXPECT_EQ(r->crc, first);
+  EXPECT_EQ(db.crc_entry_count(), 9u);
 
-  MessageRecord* again = db.add_message(42, 1, 2, 3, 4, is_new);
-  EXPECT_FALSE(is_new);
+  const MessageRecord* again = db.put(42, 1, 2, 3, 4, all(0));
   EXPECT_EQ(again, r);
-  EXPECT_EQ(again->count, 1);
-  EXPECT_EQ(again->other_count, 2);
-  EXPECT_EQ(again->status, 3);
-  EXPECT_EQ(again->type, 4);
-  EXPECT_EQ(again->crc[3], 77u);  // the CRCs are the caller's to change
+  EXPECT_EQ((std::vector<std::int32_t>{again->count, again->other_count, again->status, again->type}),
+            (std::vector<std::int32_t>{1, 2, 3, 4}));
   EXPECT_EQ(db.message_count(), 1u);
+  EXPECT_EQ(db.crc_entry_count(), 9u);
+  EXPECT_TRUE(ids_with(db, 3, 77).empty());  // the old values are gone
+  EXPECT_EQ(ids_with(db, 3, 0), std::vector<std::int32_t>{42});
 
   EXPECT_EQ(db.find_message(43), nullptr);
-  EXPECT_EQ(db.add_message(0, 1, 1, 1, 1, is_new), nullptr);
-  EXPECT_EQ(db.add_message(-5, 1, 1, 1, 1, is_new), nullptr);
-  EXPECT_EQ(db.del_message(43), 0);
-  EXPECT_EQ(db.del_message(42), 1);
+  EXPECT_EQ(db.put(0, 1, 1, 1, 1, first), nullptr);
+  EXPECT_EQ(db.put(-5, 1, 1, 1, 1, first), nullptr);
+  EXPECT_EQ(db.erase(43), 0);
+  EXPECT_EQ(db.erase(42), 1);
   EXPECT_EQ(db.find_message(42), nullptr);
-  EXPECT_EQ(db.del_message(42), 0);
+  EXPECT_EQ(db.erase(42), 0);
   EXPECT_EQ(db.message_count(), 0u);
+  EXPECT_EQ(db.crc_entry_count(), 0u);
+  EXPECT_TRUE(ids_with(db, 3, 0).empty());
 }
 
 TEST(SignatureDb, BucketsSharedByPartsOffsetByNine) {
@@ -70,25 +84,21 @@ TEST(SignatureDb, BucketsSharedByPartsOffsetByNine) {
   EXPECT_EQ(db.bucket_of(3, 1), 12u);
   EXPECT_EQ(db.bucket_of(0xFFFFFFFFu, 8), 0xFFFFFFFFu % 10000 + 72);
 
-  // Value 12 of part 0 and value 3 of part 1 share a bucket.
-  db.addcrc(1, 12, 0);
-  db.addcrc(2, 3, 1);
-  db.addcrc(3, 10012, 0);
-  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{3, 2, 1}));  // newest first
-  EXPECT_EQ(db.crc_entry_count(), 3u);
-
-  // delcrc needs id and value, and removes the newest such entry only.
-  db.addcrc(1, 12, 0);
-  EXPECT_EQ(db.delcrc(1, 3, 0), 0);   // other bucket
-  EXPECT_EQ(db.delcrc(2, 12, 0), 0);  // id 2 holds value 3 there
-  EXPECT_EQ(db.delcrc(1, 12, 0), 1);
-  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{3, 2, 1}));
-  EXPECT_EQ(db.delcrc(2, 3, 1), 1);
-  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{3, 1}));
-
-  db.freecrcs();
-  EXPECT_EQ(db.crc_entry_count(), 0u);
-  EXPECT_TRUE(db.bucket(12).empty());
+  // Value 12 of part 0 and value 3 of part 1 share bucket 12; so do the
+  // entries of one record when its values collide there.
+  db.put(1, 0, 0, 0, 0, {12, 500, 500, 500, 500, 500, 500, 500, 500});
+  db.put(2, 0, 0, 0, 0, {500, 3, 500, 500, 500, 500, 500, 500, 500});
+  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{2, 1}));  // newest first
+  db.put(3, 0, 0, 0, 0, {10012, 3, 500, 500, 500, 500, 500, 500, 500});
+  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{3, 3, 2, 1}));
+  // Built once, the table follows every change.
+  db.put(1, 0, 0, 0, 0, {12, 500, 500, 500, 500, 500, 500, 500, 500});
+  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{1, 3, 3, 2}));
+  EXPECT_EQ(db.erase(3), 1);
+  EXPECT_EQ(visit_ids(db, 12), (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(ids_with(db, 0, 12), std::vector<std::int32_t>{1});
+  EXPECT_EQ(ids_with(db, 1, 3), std::vector<std::int32_t>{2});
+  EXPECT_EQ(ids_with(db, 2, 500), (std::vector<std::int32_t>{1, 2}));
 }
 
 TEST(SignatureDb, BucketCountIsAParameter) {
@@ -96,12 +106,13 @@ TEST(SignatureDb, BucketCountIsAParameter) {
   SignatureDb db(h.log, 7);
   EXPECT_EQ(db.bucket_count(), 7);
   EXPECT_EQ(db.bucket_of(15, 8), 1u + 72);
-  db.addcrc(9, 15, 8);
+  db.put(9, 0, 0, 0, 0, all(15));
   EXPECT_EQ(visit_ids(db, 73), std::vector<std::int32_t>{9});
 }
 
-// Random adds and deletes against std::map: the open-addressing table must
-// find every record after any sequence of removals.
+// Random puts and erases against std::map: the open-addressing tables must
+// find every record, and every record through each of its values (few
+// values, so many records share one), after any sequence of removals.
 TEST(SignatureDb, RecordTableAgreesWithAModel) {
   Harness h;
   SignatureDb db(h.log);
@@ -110,13 +121,12 @@ TEST(SignatureDb, RecordTableAgreesWithAModel) {
   for (int step = 0; step < 200000; ++step) {
     const auto id = static_cast<std::int32_t>(1 + rng() % 5000);
     if (rng() % 3 == 0) {
-      EXPECT_EQ(db.del_message(id), model.erase(id) ? 1 : 0);
+      EXPECT_EQ(db.erase(id), model.erase(id) ? 1 : 0);
     } else {
-      bool is_new = false;
       const auto count = static_cast<std::int32_t>(step);
-      MessageRecord* r = db.add_message(id, count, 0, 0, 0, is_new);
-      ASSERT_NE(r, nullptr);
-      EXPECT_EQ(is_new, model.find(id) == model.end());
+      PartCrcs crcs;
+      for (auto& c : crcs) c = rng() % 3000;
+      ASSERT_NE(db.put(id, count, 0, 0, 0, crcs), nullptr);
       model[id] = count;
     }
     if (step % 1000 == 0) {
@@ -127,10 +137,16 @@ TEST(SignatureDb, RecordTableAgreesWithAModel) {
         ASSERT_EQ(r != nullptr, it != model.end()) << probe;
         if (r != nullptr) {
           ASSERT_EQ(r->count, it->second);
+          for (int p = 0; p < kPartCount; ++p) {
+            bool found = false;
+            db.for_each_with(p, r->crc[p], [&](RecordRef ref) { found = found || &db.record(ref) == r; });
+            ASSERT_TRUE(found) << probe << " part " << p;
+          }
         }
       }
     }
   }
+  EXPECT_EQ(db.crc_entry_count(), model.size() * kPartCount);
   EXPECT_EQ(db.freemessages(), static_cast<int>(model.size()));
   EXPECT_EQ(db.message_count(), 0u);
   EXPECT_EQ(db.find_message(static_cast<std::int32_t>(model.begin()->first)), nullptr);

@@ -1,6 +1,7 @@
 // The CRC, base-36 fields, check-case encoding and the FINDCRC field reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -15,6 +16,17 @@ TEST(Crc, StandardCrc32) {
   EXPECT_EQ(do_crc(""), 0u);
   EXPECT_EQ(do_crc("$0$0$0$0$0$0$0$0$0"), 0xBB8C7573u);
   EXPECT_EQ(crc_extend(do_crc("ab"), "c", 1), 0x352441C2u);
+  // Short and long inputs take different paths: pieces of every short
+  // length must add up to the CRC of the whole.
+  std::mt19937 rng(4);
+  std::string bytes(5000, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  std::uint32_t pieces = 0;
+  for (std::size_t at = 0, n = 0; at < bytes.size(); at += n, n = (n + 1) % 300) {
+    n = std::min(n, bytes.size() - at);
+    pieces = crc_extend(pieces, bytes.data() + at, n);
+  }
+  EXPECT_EQ(pieces, do_crc(bytes));
 }
 
 TEST(Baseencode, DigitsInTheGivenBase) {
@@ -134,6 +146,8 @@ TEST(ParseCrcFields, SplitsFromTheThirdCharacter) {
       {"A", 0, {}},
       {"", 0, {}},
       {"Ax1$2", 2, {1, 2}},  // the second character is the caller's to check
+      // Each number read as read_base36 reads it.
+      {"A$12!z$zzzzzzzzzz$+5$4$5$6$7$8$9", 9, {38, 0xFFFFFFFFu, 0, 4, 5, 6, 7, 8, 9}},
   };
   for (const Case& c : cases) {
     PartCrcs crcs{};

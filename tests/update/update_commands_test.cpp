@@ -118,10 +118,12 @@ TEST(UpdateCommand, SetStoresAndReplacesRecordAndIndex) {
   EXPECT_EQ(r->type, 3);
   EXPECT_EQ(w.db.crc_entry_count(), 9u);
   for (int p = 0; p < kPartCount; ++p) {
-    for (const CrcEntry& e : w.db.bucket(w.db.bucket_of(kA[p], p))) EXPECT_NE(e.crc, kA[p]);
-    const auto entries = w.db.bucket(w.db.bucket_of(kB[p], p));
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries.back().id, 5);  // newest first
+    int with_a = 0;
+    int with_b = 0;
+    w.db.for_each_with(p, kA[p], [&](RecordRef) { ++with_a; });
+    w.db.for_each_with(p, kB[p], [&](RecordRef) { ++with_b; });
+    EXPECT_EQ(with_a, kA[p] == kB[p] ? 1 : 0);
+    EXPECT_EQ(with_b, 1);
   }
   EXPECT_EQ(w.h.log_entries(), (std::vector<std::string>{"dbg:do_update_command - Adding message 5",
                                                          "dbg:do_update_command - Adding message 5"}));
@@ -212,6 +214,49 @@ TEST(UpdateCommand, GivesUpWhenTheDatabaseMutexIsBusy) {
   EXPECT_EQ(w.db.message_count(), 0u);
   EXPECT_EQ(w.h.log_entries(),
             std::vector<std::string>{"Err:do_update_command - Could not obtain mutex for 60 seconds"});
+}
+
+}  // namespace
+}  // namespace quarn::testing
+
+namespace quarn::testing {
+namespace {
+
+// The parse alone: fields out, rejections as values, nothing logged or
+// stored; the expiry limit and the invalid-signature allowance come from
+// the rules it is given.
+TEST(ParseUpdateCommand, IsPureAndTakesItsRulesAsGiven) {
+  UpdateWorld w;
+  const std::string line = set_line(5, kFresh, kA, 12, 4, 2, 1);
+  const ParsedCommand set = parse_update_command(line, CommandRules{});
+  ASSERT_TRUE(set.valid());
+  EXPECT_EQ(set.kind, CommandKind::kSet);
+  EXPECT_EQ((std::vector<std::int32_t>{set.id, set.timestamp, set.count, set.other_count,
+                                       set.status, set.type}),
+            (std::vector<std::int32_t>{5, kFresh, 12, 4, 2, 1}));
+  EXPECT_EQ(set.crcs, kA);
+
+  CommandRules expiring;
+  expiring.expired_before = std::int64_t{kFresh} + 1;
+  EXPECT_EQ(parse_update_command(line, expiring).rejection, Rejection::kOutdated);
+  expiring.test_mode = true;
+  EXPECT_TRUE(parse_update_command(line, expiring).valid());
+
+  std::string bad = sig(kA);
+  bad[2] = bad[2] == '$' ? '#' : '$';
+  const std::string bad_line = "SET|5|" + std::to_string(kFresh) + "|1|0|0|0|" + bad + "|";
+  EXPECT_EQ(parse_update_command(bad_line, CommandRules{}).rejection, Rejection::kInvalidCrc);
+  const ParsedCommand allowed = parse_update_command(bad_line, CommandRules{false, 0, true});
+  EXPECT_TRUE(allowed.valid() && allowed.allowed_invalid_crc);
+
+  const ParsedCommand time = parse_update_command("TIME|7 8 9 10", CommandRules{});
+  EXPECT_EQ((std::vector<std::int32_t>{time.timestamp, time.time_extra, time.last_update, time.filter_time}),
+            (std::vector<std::int32_t>{7, 2, 8, 9}));
+  EXPECT_EQ(parse_update_command("DEL", CommandRules{}).field, 1);
+
+  EXPECT_EQ(w.db.message_count(), 0u);
+  EXPECT_TRUE(w.h.log_entries().empty());
+  EXPECT_EQ(w.state.position, 0);
 }
 
 }  // namespace
