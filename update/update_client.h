@@ -76,6 +76,7 @@
 // No mutex is held while the network is read.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -209,6 +210,27 @@ class AnswerReader {
   std::size_t decoded_at_ = 0;
 };
 
+// The bounds of one update run, read from the settings when it starts:
+// bytes of the database answer (DOWNLOAD_MAX, megabytes), bytes of the
+// rules-file answer (FILTER_FILE_MAX, megabytes) and the duration of the
+// whole run (UPDATE_TIME_MAX, seconds). A bound that is hit is logged and
+// ends the run as failed; the files on disk stay whole.
+class RunBounds {
+ public:
+  enum class Answer { kDatabase, kRules };
+  explicit RunBounds(Settings& settings);
+  // Counts one answer line of `line_size` bytes (and its line end) into
+  // `bytes`; false (logged) when that answer or the run went past its bound.
+  bool within(Log& log, std::int64_t& bytes, std::size_t line_size, Answer answer) const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline_;
+  std::int32_t seconds_;
+  std::int32_t download_max_mb_;
+  std::int32_t rules_max_mb_;
+};
+
 // (kind, value): 2 = new update interval, 1 = new filter time, 0 = update
 // position after a successful run.
 using UpdateHook = std::function<void(int kind, std::int32_t value)>;
@@ -247,7 +269,7 @@ class UpdateClient {
 
   int run(UpdateLink& link);
   FilterOutcome fetch_filter(UpdateLink& link, const std::string& host, int port,
-                             std::int32_t offered);
+                             std::int32_t offered, const RunBounds& bounds);
   void update_hook(int kind, std::int32_t value) {
     if (hook_) hook_(kind, value);
   }
