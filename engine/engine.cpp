@@ -16,6 +16,7 @@
 #include "signature/signature_text.h"
 #include "support/clock.h"
 #include "support/file.h"
+#include "support/pid_file.h"
 #include "support/text.h"
 #include "support/version.h"
 
@@ -27,6 +28,7 @@ constexpr const char* kFilterFile = "filter.dat";
 constexpr std::int64_t kStatusInterval = 10;          // seconds between status writes
 constexpr std::int64_t kFilterAgeWarning = 2419200;  // 28 days
 constexpr int kThreadStopWaitMs = 2000;
+constexpr int kLockPollMs = 100;
 
 // Splits a command line into its four tokens T0..T3 (missing ones empty).
 std::array<std::string_view, 4> command_tokens(std::string_view line) {
@@ -126,6 +128,7 @@ bool Engine::quarncrc_init() {
   envelope_ = message_ + size;
   copy_ = envelope_ + size;
 
+  if (!lock_directory()) return false;
   db_file_.open_db();
 
   UpdateThreadHooks hooks;
@@ -141,6 +144,33 @@ bool Engine::quarncrc_init() {
   // No filter yet is no failure: scans try again.
   filter_.load_if_missing(kFilterFile);
   return true;
+}
+
+bool Engine::lock_directory() {
+  // Two engines in one directory would interleave their writes to
+  // quarncrc.db and quarncrc.new. The newer one (whose id the pid file
+  // holds) waits here until the older one has noticed it and ended; an
+  // older one still waiting ends at once.
+  bool waiting_logged = false;
+  const auto superseded = [&] {
+    if (readpid(kPidFile, options_.pid) != options_.pid) return true;
+    if (!waiting_logged) {
+      log_.imsg("Waiting for the engine already running in this directory to end\n");
+      waiting_logged = true;
+    }
+    return false;
+  };
+  switch (dir_lock_.acquire(kLockFile, kLockPollMs, superseded)) {
+    case DirLock::Result::kHeld:
+      return true;
+    case DirLock::Result::kGiveUp:
+      log_.emsg("Duplicate QuarnCRC running! Terminating\n");
+      return false;
+    case DirLock::Result::kFailed:
+      break;
+  }
+  log_.emsg("Could not lock the working directory (%s), terminating\n", kLockFile);
+  return false;
 }
 
 void Engine::recompile_filter() {

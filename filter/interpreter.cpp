@@ -150,9 +150,9 @@ bool Walk::over_budget(const RuleLine& line) {
   RunState& run = e_.run();
   const bool logged = run.budget_spent;
   if (!run.over_budget()) return false;
-  if (!logged) {
-    log_.emsg("rrun: Time budget of %d ms spent at line %d (%.90s), later conditions read FALSE\n",
-              static_cast<int>(run.budget_ms), line.line_number, line.line_text.c_str());
+  if (!logged && run.budget_spent_at.empty()) {
+    run.budget_spent_at = lprintf(kLineSize, "line %d (%.90s)", line.line_number,
+                                  std::string(stripcrlf(line.line_text)).c_str());
   }
   return true;
 }
@@ -393,6 +393,7 @@ int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::spa
   const std::string_view message = cstr_view(std::string_view(text.data(), cut));
   run.message_text = message;
   run.budget_spent = false;
+  run.budget_spent_at.clear();
   run.rules_downloaded = filter->downloaded;
   run.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(run.budget_ms);
 

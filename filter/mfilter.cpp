@@ -70,6 +70,10 @@ int do_mfilter(FilterService& service, Log& log, std::span<char> text, std::span
            static_cast<void*>(&recipients), static_cast<void*>(&result),
            static_cast<const void*>(match));
   rfilter_run(engine, nullptr, filter, text, work, length, recipients, "", result, match);
+  if (run.budget_spent) {
+    log.emsg("do_mfilter - Time budget of %d ms spent at %s, later conditions read false\n",
+             static_cast<int>(run.budget_ms), run.budget_spent_at.c_str());
+  }
 
   // The hooks name this call's log; they must not outlive it.
   run.add_fwd = nullptr;

@@ -104,7 +104,8 @@ struct RunState {
 
   // Set at the start of each run (none before the first).
   std::chrono::steady_clock::time_point deadline{};
-  bool budget_spent = false;  // logged once per run; later conditions read false
+  bool budget_spent = false;  // later conditions read false
+  std::string budget_spent_at;  // the rule or phrase at which it was spent
   // True once the run has used up its budget.
   bool over_budget() {
     if (!budget_spent && budget_ms > 0 && deadline != std::chrono::steady_clock::time_point{} &&

@@ -61,9 +61,8 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
       if (phrase.hit || !phrase.regex.ok()) continue;
       const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
       if (engine.run().over_budget()) {
-        engine.log().emsg(
-            "mf_fast_scan: Time budget of %d ms spent at phrase %s (%.90s), scan stopped\n",
-            static_cast<int>(engine.run().budget_ms), phrase.name.c_str(), phrase.pattern.c_str());
+        engine.run().budget_spent_at =
+            lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
         return 1;
       }
       if (matched == 0) continue;

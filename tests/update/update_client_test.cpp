@@ -330,6 +330,76 @@ TEST(UpdateClient, JournalHoldsAppliedLinesAndTheRewriteKeepsLiveOnes) {
   }
 }
 
+// A journal whose last line a crash cut: the next download's first line is
+// not glued to it, so it survives the rewrite and a restart.
+TEST(UpdateClient, CutJournalLineIsEndedBeforeAppending) {
+  ClientWorld w;
+  const std::string cut = set_line(5, kFresh, crcs_of(5)).substr(0, 30);
+  w.dir().write(kDbFile, "TIME|5 6 0\n" + cut);
+  w.server.add_answer(ok_answer({"x-quarn-count: 1"}, lines_of({kA})));
+  EXPECT_EQ(w.client.do_update(), 1);
+  const std::string file = w.dir().read(kDbFile);
+  EXPECT_EQ(file, kA + "\nTIME|" + std::to_string(kFresh + 1) + " " + std::to_string(kNow) +
+                      " 0\n");
+}
+
+// Hostile servers are stopped at their bound: the run fails, what was
+// applied stays journalled, the position stays, the rules files stay.
+TEST(UpdateClient, DownloadsStopAtTheirBounds) {
+  std::string endless_sets;
+  for (std::int32_t i = 0; endless_sets.size() < 1500000; ++i) {
+    endless_sets += set_line(1 + i % 150, kFresh + i, crcs_of(1 + i % 150)) + "|\r\n";
+  }
+  std::string endless_rules;
+  while (endless_rules.size() < 1500000) endless_rules += "if (rexp(body, xyz)) reject spam\n";
+  ScriptedAnswer drip;
+  drip.bytes = ok_answer({"x-quarn-count: 400"}, endless_sets.substr(0, 400 * 82));
+  drip.chunk_size = 200;
+  drip.chunk_delay_ms = 20;
+  struct Case {
+    const char* name;
+    std::vector<ScriptedAnswer> answers;
+    std::string log;
+  };
+  auto plain = [](std::string bytes) {
+    ScriptedAnswer a;
+    a.bytes = std::move(bytes);
+    return a;
+  };
+  const Case cases[] = {
+      {"endless SET lines", {plain(ok_answer({"x-quarn-count: 99999999"}, endless_sets))},
+       "Err:do_update - Download exceeds DOWNLOAD_MAX (1 MB), stopped"},
+      {"endless rules file",
+       {plain(ok_answer({"x-quarn-count: 1", "x-quarn-filter: " + std::to_string(kOffered)},
+                        lines_of({kA}))),
+        plain(rules_answer(endless_rules))},
+       "Err:do_update - Rules file exceeds FILTER_FILE_MAX (1 MB), stopped"},
+      {"dripping server", {drip}, "Err:do_update - Update run exceeds UPDATE_TIME_MAX (1 s), stopped"},
+  };
+  for (const Case& c : cases) {
+    ClientWorld w("DOWNLOAD_MAX 1\nFILTER_FILE_MAX 1\nUPDATE_TIME_MAX 1\n");
+    w.dir().write(kDbFile, "TIME|5 6 0\n");
+    for (const ScriptedAnswer& a : c.answers) w.server.add_answer(a);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(w.client.do_update(), 0) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << c.name;
+    EXPECT_EQ(w.log().back(), c.log) << c.name;
+    EXPECT_EQ(w.world.state.position, c.answers.size() == 2 ? kFresh + 1 : 0) << c.name;
+    EXPECT_EQ(w.dir().read("filter.dat"), kOldRules) << c.name;
+    EXPECT_FALSE(w.dir().exists("filter.new")) << c.name;
+    // Every journalled line is whole and loads again.
+    const std::string journal = w.dir().read(kDbFile);
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.back(), '\n') << c.name;
+    UpdateWorld again;
+    again.h.dir.write(kDbFile, journal);
+    again.h.clear_log();
+    DbFile(again.commands, DbFileOptions{again.h.dir.path().string(), {}, 1}).open_db();
+    EXPECT_EQ(again.h.log_text().find("Err:"), std::string::npos) << c.name;
+    EXPECT_EQ(again.records(), w.world.records()) << c.name;
+  }
+}
+
 // Answers that end the run before anything is applied.
 TEST(UpdateClient, RefusedOrBrokenAnswersFailTheRun) {
   struct Case {
