@@ -16,7 +16,7 @@ constexpr std::array<std::string_view, kIniKeyCount> kKeyNames = {
     "LOG_SIZE",    "LOG_FILE",        "ALLOW_NULL_HEAD",    "SKIP_FILTER",   "FILTER_UPGRADE",
     "EXPIRE_DAYS", "FILTER_MAX",      "ALLOW_INVALID_CRCS", "PARTIAL_MATCH", "LOG_PID",
     "LOG_MSG",     "WRITE_TEMP",      "AUTO_UPDATE",        "DOWNLOAD_MAX",  "FILTER_FILE_MAX",
-    "UPDATE_TIME_MAX", "FILTER_BUDGET", "SPAWN_ALLOW",
+    "UPDATE_TIME_MAX", "FILTER_BUDGET", "SPAWN_ALLOW",      "HTTP_TLS",      "HTTP_CA_FILE",
 };
 
 // Line pieces of at most 998 characters, as a 999-byte buffer reads them.

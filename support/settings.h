@@ -38,7 +38,7 @@
 
 namespace quarn {
 
-// The 33 keys of quarncrc.ini, in table order.
+// The 35 keys of quarncrc.ini, in table order.
 enum class IniKey : int {
   HTTP_HOST,
   HTTP_PORT,
@@ -73,8 +73,10 @@ enum class IniKey : int {
   UPDATE_TIME_MAX,
   FILTER_BUDGET,
   SPAWN_ALLOW,
+  HTTP_TLS,
+  HTTP_CA_FILE,
 };
-inline constexpr int kIniKeyCount = 33;
+inline constexpr int kIniKeyCount = 35;
 
 // The key names in table order.
 const std::array<std::string_view, kIniKeyCount>& ini_key_names();

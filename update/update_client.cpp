@@ -7,6 +7,7 @@
 
 #include "filter/rules_origin.h"
 #include "support/file.h"
+#include "update/tls_link.h"
 #include "support/text.h"
 
 namespace quarn {
@@ -321,9 +322,15 @@ std::string UpdateClient::filter_request() {
 
 int UpdateClient::do_update() {
   if (options_.test_mode) return 1;  // test mode never contacts the update server
-  std::unique_ptr<UpdateLink> link = options_.make_link
-                                         ? options_.make_link()
-                                         : std::make_unique<TcpUpdateLink>(log_, options_.limits);
+  std::unique_ptr<UpdateLink> link;
+  if (options_.make_link) {
+    link = options_.make_link();
+  } else if (settings_.ini_true(IniKey::HTTP_TLS)) {
+    link = std::make_unique<TlsUpdateLink>(log_, options_.limits,
+                                           settings_.ini_get(IniKey::HTTP_CA_FILE));
+  } else {
+    link = std::make_unique<TcpUpdateLink>(log_, options_.limits);
+  }
   log_.imsg("do_update - Updating database (%d)\n", static_cast<int>(state_.position));
   // The link (and with it any open connection) and every file the run
   // opened are released on every path out.

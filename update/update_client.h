@@ -3,6 +3,8 @@
 //
 // Protocol: HTTP over TCP, one GET per connection, each answer read line by
 // line until the server closes the connection (or a chunked body ends).
+// With HTTP_TLS true the same exchange runs over TLS with the server's
+// certificate checked (update/tls_link.h); plain HTTP is the default.
 //
 //   Database request (from=1 while the update position is 0):
 //

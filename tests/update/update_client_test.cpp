@@ -3,6 +3,8 @@
 // update position, failing files and slow servers.
 #include "update/update_client.h"
 
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,11 +12,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "filter/rule_listing.h"
 #include "tests/testing/http_server.h"
+#include "tests/testing/temp_dir.h"
 #include "tests/update/update_fixtures.h"
 
 namespace quarn::testing {
@@ -692,6 +696,115 @@ TEST(UpdateClient, FailingFilesAndConnections) {
                         "(Connection refused)"),
               log.end());
     EXPECT_EQ(w.dir().read("filter.dat"), kOldRules);
+  }
+}
+
+// ---- HTTPS -------------------------------------------------------------------
+
+// A certificate authority and a server certificate for 127.0.0.1, made for
+// the test with the openssl command, and a second authority that signed
+// nothing.
+struct TestPki {
+  TestPki() {
+    dir.write("ext.cnf", "subjectAltName=IP:127.0.0.1\n");
+    const std::string d = dir.path().string();
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string script =
+        "cd '" + d + "' && openssl req -x509" + ec + " -keyout ca.key -out ca.pem -days 2 " +
+        "-subj /CN=TestCA && openssl req -x509" + ec + " -keyout other.key -out other.pem " +
+        "-days 2 -subj /CN=OtherCA && openssl req" + ec + " -keyout server.key -out server.csr " +
+        "-subj /CN=127.0.0.1 && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key " +
+        "-CAcreateserial -out server.pem -days 2 -extfile ext.cnf) >/dev/null 2>&1";
+    ok = std::system(("(" + script).c_str()) == 0;
+  }
+  std::string file(const char* name) const { return dir.file(name); }
+  TempDir dir;
+  bool ok = false;
+};
+
+// Serves one scripted answer per TLS connection on 127.0.0.1.
+class TlsServer {
+ public:
+  TlsServer(const TestPki& pki, std::vector<std::string> answers) : answers_(std::move(answers)) {
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(ctx_, pki.file("server.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx_, pki.file("server.key").c_str(), SSL_FILETYPE_PEM);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 4);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TlsServer() {
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+    SSL_CTX_free(ctx_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    for (const std::string& answer : answers_) {
+      const int client = ::accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      timeval limit{5, 0};
+      ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      SSL* ssl = SSL_new(ctx_);
+      SSL_set_fd(ssl, client);
+      if (SSL_accept(ssl) == 1) {
+        std::string request;
+        char buffer[1024];
+        int n;
+        while (request.find("\r\n\r\n") == std::string::npos &&
+               (n = SSL_read(ssl, buffer, sizeof buffer)) > 0) {
+          request.append(buffer, static_cast<std::size_t>(n));
+        }
+        SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+        SSL_shutdown(ssl);
+      }
+      SSL_free(ssl);
+      ::close(client);
+    }
+  }
+
+  std::vector<std::string> answers_;
+  SSL_CTX* ctx_ = nullptr;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// HTTPS against a server whose certificate the configured authority signed
+// works; one signed by an authority not trusted is refused before the
+// request is sent.
+TEST(UpdateClient, HttpsChecksTheServerCertificate) {
+  TestPki pki;
+  ASSERT_TRUE(pki.ok) << "the openssl command could not make the test certificates";
+  struct Case {
+    const char* ca;
+    int result;
+    std::size_t records;
+  };
+  for (const Case c : {Case{"ca.pem", 1, 2u}, Case{"other.pem", 0, 0u}}) {
+    TlsServer server(pki, {ok_answer({"x-quarn-count: 2"}, lines_of({kA, kB}))});
+    ClientWorld w;
+    w.world.h.set_ini("HTTP_HOST 127.0.0.1\nHTTP_PORT " + std::to_string(server.port()) +
+                      "\nHTTP_TLS true\nHTTP_CA_FILE " + pki.file(c.ca) + "\n");
+    EXPECT_EQ(w.client.do_update(), c.result) << c.ca;
+    EXPECT_EQ(w.world.records().size(), c.records) << c.ca;
+    if (c.result == 0) {
+      const std::string log = w.world.h.log_text();
+      EXPECT_NE(log.find("Could not open connection for database update (certificate verify "
+                         "failed"),
+                std::string::npos)
+          << log;
+    }
   }
 }
 
