@@ -9,6 +9,12 @@
 //   QUIT (any case)                             no answer; the engine stops
 //   UDCMD <update line> (test mode only)        no answer
 //
+// SCAN reads only regular files; a FIFO, device, socket or directory is
+// answered "Unable to open" at once. One engine writes a working directory
+// at a time: it holds the lock on "quarncrc.lock" from before the database
+// file is loaded (support/dir_lock.h); a newer engine waits there for the
+// older one to notice the pid file and end.
+//
 // `Engine` owns every subsystem object (log, settings, update state, ...),
 // the work buffers, the response block and the counters; tests build a fresh
 // one per case. All commands run on the calling (main) thread.

@@ -68,7 +68,10 @@ using ForwardHook = std::function<void(void* context, std::string_view address)>
 
 // State of one filter run, reset by the interpreter at the start of a run,
 // and the few things the filter seam sets once and runs keep using.
-// The time budget of one filter run by default, in milliseconds.
+// The time budget of one filter run by default, in milliseconds. The fast
+// phrase scan and each condition look at the clock; once the budget is
+// spent the scan stops and every later condition reads false (the lines
+// without conditions still run), so a scan still answers.
 inline constexpr std::int64_t kFilterBudgetMs = 1000;
 
 struct RunState {

@@ -53,8 +53,13 @@
 //   quarncrc.db   each body line that applied (result not 0) is appended
 //                 exactly as it came, with a newline (the server ends SET
 //                 lines with a separator, so the line end never joins the
-//                 signature field when the file is read back). Rewritten at
-//                 the end of an accepted run (update/db_file.h).
+//                 signature field when the file is read back). Before the
+//                 first append a last line that a crash or a full disk
+//                 cut is ended, so no new line is glued to it. Rewritten
+//                 at the end of an accepted run (update/db_file.h).
+//   filter.sum    the hashes of downloaded rules files (filter/rules_origin.h),
+//                 written before one is compiled: spawn() in it then
+//                 starts only the programs SPAWN_ALLOW names.
 //   filter.new    the downloaded rules file, one line and a newline per
 //                 body line; flushed to disk, compiled under the filter
 //                 mutex and, once in service, renamed over filter.dat in
