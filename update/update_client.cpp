@@ -7,8 +7,8 @@
 
 #include "filter/rules_origin.h"
 #include "support/file.h"
-#include "update/tls_link.h"
 #include "support/text.h"
+#include "update/tls_link.h"
 
 namespace quarn {
 namespace {

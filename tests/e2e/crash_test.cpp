@@ -94,7 +94,7 @@ TEST(CrashE2E, KilledDownloadsLoseNoJournalledRecord) {
     EngineProcess engine(dir.path(), {});
     // Killed while the download is under way (loading the journal before it
     // writes nothing).
-    ASSERT_TRUE(server.wait_for_connections(static_cast<std::size_t>(k) + 1, 60s));
+    ASSERT_TRUE(server.wait_for_connections(static_cast<std::size_t>(k) + 1, 600s));
     std::uniform_int_distribution<int> moment(20, std::max(40, download_ms * 9 / 10));
     std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
     ::kill(engine.pid(), SIGKILL);

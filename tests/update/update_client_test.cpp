@@ -6,8 +6,10 @@
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -345,6 +347,38 @@ TEST(UpdateClient, CutJournalLineIsEndedBeforeAppending) {
   const std::string file = w.dir().read(kDbFile);
   EXPECT_EQ(file, kA + "\nTIME|" + std::to_string(kFresh + 1) + " " + std::to_string(kNow) +
                       " 0\n");
+}
+
+// A full disk during the append leaves a cut line; the next download is
+// not glued to it, and what memory holds is what a restart loads.
+TEST(UpdateClient, FullDiskDuringTheAppendLosesNothing) {
+  ClientWorld w;
+  w.dir().write(kDbFile, "TIME|5 6 0\n");
+  w.server.add_answer(ok_answer({"x-quarn-count: 1"}, lines_of({kA})));
+  // The position did not move: the server sends the line again.
+  w.server.add_answer(ok_answer({"x-quarn-count: 2"}, lines_of({kA, kB})));
+  {
+    // Files may grow to 100 bytes: the downloaded line is cut.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old_action {};
+    ::sigaction(SIGXFSZ, &ignore, &old_action);
+    rlimit old_limit{};
+    ::getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit small = old_limit;
+    small.rlim_cur = 100;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(w.client.do_update(), 0);
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::sigaction(SIGXFSZ, &old_action, nullptr);
+  }
+  EXPECT_EQ(w.dir().read(kDbFile).size(), 100u);
+  EXPECT_EQ(w.client.do_update(), 1);
+  UpdateWorld again;
+  again.h.dir.write(kDbFile, w.dir().read(kDbFile));
+  DbFile(again.commands, DbFileOptions{again.h.dir.path().string(), {}, 1}).open_db();
+  EXPECT_EQ(again.records().size(), 2u);
+  EXPECT_EQ(again.records(), w.world.records());
 }
 
 // Hostile servers are stopped at their bound: the run fails, what was
