@@ -54,7 +54,8 @@ class Walk {
  private:
   Step apply(const RuleLine& line);
   bool evaluate(const RuleLine& line);
-  // True (and logged once, naming the line) when the run's budget is spent.
+  // True when the run's budget is spent; the first line to find it so is
+  // noted for the seam's log line.
   bool over_budget(const RuleLine& line);
   std::int32_t value_of(const RuleExpr& expr);
   void set_result(const RuleLine& line);
@@ -143,20 +144,19 @@ std::int32_t Walk::value_of(const RuleExpr& expr) {
   return value;
 }
 
-// Expressions and comparisons are joined by "and"; the first false part
-// ends the evaluation. A comparison's right-hand expression has its own
-// operator ignored.
 bool Walk::over_budget(const RuleLine& line) {
   RunState& run = e_.run();
-  const bool logged = run.budget_spent;
   if (!run.over_budget()) return false;
-  if (!logged && run.budget_spent_at.empty()) {
+  if (run.budget_spent_at.empty()) {
     run.budget_spent_at = lprintf(kLineSize, "line %d (%.90s)", line.line_number,
                                   std::string(stripcrlf(line.line_text)).c_str());
   }
   return true;
 }
 
+// Expressions and comparisons are joined by "and"; the first false part
+// ends the evaluation. A comparison's right-hand expression has its own
+// operator ignored.
 bool Walk::evaluate(const RuleLine& line) {
   const std::vector<RuleExpr>& exprs = line.exprs;
   std::size_t k = 0;
