@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,6 +16,7 @@
 #include "signature/signature_text.h"
 #include "support/clock.h"
 #include "support/file.h"
+#include "support/pid_file.h"
 #include "support/text.h"
 #include "support/version.h"
 
@@ -26,6 +28,7 @@ constexpr const char* kFilterFile = "filter.dat";
 constexpr std::int64_t kStatusInterval = 10;          // seconds between status writes
 constexpr std::int64_t kFilterAgeWarning = 2419200;  // 28 days
 constexpr int kThreadStopWaitMs = 2000;
+constexpr int kLockPollMs = 100;
 
 // Splits a command line into its four tokens T0..T3 (missing ones empty).
 std::array<std::string_view, 4> command_tokens(std::string_view line) {
@@ -50,6 +53,25 @@ class Fd {
  private:
   int fd_;
 };
+
+// Opens a scan or envelope file for reading. Only a regular file is
+// accepted: opening never waits (a FIFO without a writer would otherwise
+// hold the engine, and with it every later command), and a FIFO, device,
+// socket or directory is refused at once. -1 with `reason` set on refusal.
+int open_regular(const std::string& path, std::string& reason) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    reason = system_error_text(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    reason = S_ISDIR(st.st_mode) ? system_error_text(EISDIR) : "Not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 // Reads up to `size` bytes of an open file; returns how many arrived.
 std::int64_t read_fully(int fd, char* buffer, std::int64_t size) {
@@ -106,6 +128,7 @@ bool Engine::quarncrc_init() {
   envelope_ = message_ + size;
   copy_ = envelope_ + size;
 
+  if (!lock_directory()) return false;
   db_file_.open_db();
 
   UpdateThreadHooks hooks;
@@ -121,6 +144,33 @@ bool Engine::quarncrc_init() {
   // No filter yet is no failure: scans try again.
   filter_.load_if_missing(kFilterFile);
   return true;
+}
+
+bool Engine::lock_directory() {
+  // Two engines in one directory would interleave their writes to
+  // quarncrc.db and quarncrc.new. The newer one (whose id the pid file
+  // holds) waits here until the older one has noticed it and ended; an
+  // older one still waiting ends at once.
+  bool waiting_logged = false;
+  const auto superseded = [&] {
+    if (readpid(kPidFile, options_.pid) != options_.pid) return true;
+    if (!waiting_logged) {
+      log_.imsg("Waiting for the engine already running in this directory to end\n");
+      waiting_logged = true;
+    }
+    return false;
+  };
+  switch (dir_lock_.acquire(kLockFile, kLockPollMs, superseded)) {
+    case DirLock::Result::kHeld:
+      return true;
+    case DirLock::Result::kGiveUp:
+      log_.emsg("Duplicate QuarnCRC running! Terminating\n");
+      return false;
+    case DirLock::Result::kFailed:
+      break;
+  }
+  log_.emsg("Could not lock the working directory (%s), terminating\n", kLockFile);
+  return false;
 }
 
 void Engine::recompile_filter() {
@@ -204,9 +254,9 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
     return 1;
   }
 
-  Fd fd(::open(scan_file.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string reason;
+  Fd fd(open_regular(scan_file, reason));
   if (!fd.ok()) {
-    const std::string reason = system_error_text(errno);
     response_.set(strprintf("%s ERROR Unable to open scan file (%s) (%s)\n",
                           tag.c_str(), scan_file.c_str(), reason.c_str()));
     log_.emsg("Unable to open scan file (%s) (read)\n", scan_file.c_str());
@@ -233,7 +283,10 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   std::copy(message_, message_ + size + 1, copy_);
 
   if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
-    log_.emsg_do(LogLevel::kDebug, cstr_view(std::string_view(message_, size)));
+    // One line, control characters escaped: the message cannot write log
+    // lines of its own.
+    log_.emsg_do(LogLevel::kDebug,
+                 log_escaped(cstr_view(std::string_view(message_, size))) + "\n");
   }
   add_signature_lines(size);
 
@@ -284,9 +337,9 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
                           tag.c_str(), envelope_file.c_str()));
     return 0;
   }
-  Fd fd(::open(envelope_file.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string reason;
+  Fd fd(open_regular(envelope_file, reason));
   if (!fd.ok()) {
-    const std::string reason = system_error_text(errno);
     log_.emsg("Unable to open envelope file (%s) (read)\n", envelope_file.c_str());
     response_.set(strprintf("%s ERROR Unable to open envelope file (%s) (%s)\n",
                           tag.c_str(), envelope_file.c_str(), reason.c_str()));
@@ -307,11 +360,14 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   const auto filter_stat = stat_file(kFilterFile);
   const auto filter_max = static_cast<std::size_t>(settings_.ini_getn(IniKey::FILTER_MAX));
   const auto buffer = static_cast<std::size_t>(msg_sz_);
+  MfilterOptions options;
+  options.budget_ms = settings_.ini_getn(IniKey::FILTER_BUDGET);
+  options.spawn_allow = settings_.ini_get(IniKey::SPAWN_ALLOW);
   const bool ran =
       do_mfilter(filter_, log_, std::span<char>(message_, buffer), std::span<char>(copy_, buffer),
                  static_cast<std::int32_t>(std::min(length, filter_max)),
-                 std::string_view(envelope_, static_cast<std::size_t>(got)),
-                 &match_scores_) != 0;
+                 std::string_view(envelope_, static_cast<std::size_t>(got)), &match_scores_,
+                 options) != 0;
   if (!ran) {
     response_.add_header("X-Quarn-Info: Filter did not run");
     filter_error_ = "Warning - Filter failure";

@@ -9,6 +9,12 @@
 //   QUIT (any case)                             no answer; the engine stops
 //   UDCMD <update line> (test mode only)        no answer
 //
+// SCAN reads only regular files; a FIFO, device, socket or directory is
+// answered "Unable to open" at once. One engine writes a working directory
+// at a time: it holds the lock on "quarncrc.lock" from before the database
+// file is loaded (support/dir_lock.h); a newer engine waits there for the
+// older one to notice the pid file and end.
+//
 // `Engine` owns every subsystem object (log, settings, update state, ...),
 // the work buffers, the response block and the counters; tests build a fresh
 // one per case. All commands run on the calling (main) thread.
@@ -24,6 +30,7 @@
 #include "filter/filter_service.h"
 #include "signature/signature_db.h"
 #include "signature/spam_score.h"
+#include "support/dir_lock.h"
 #include "support/log.h"
 #include "support/settings.h"
 #include "update/db_file.h"
@@ -79,6 +86,10 @@ class Engine {
   // adds to the SCAN response and counts "X-SpamDetect:" lines with "***".
   void hdrs_add(std::string_view line);
   void update_status_file();
+  // Takes the working directory's writer lock, waiting for an older engine
+  // there to end; false when this engine is the older one (a newer engine's
+  // id is in the pid file) or the lock cannot be had.
+  bool lock_directory();
   // One update run of the update thread.
   int do_update();
   // The update thread's recompile of filter.dat after a settings change.
@@ -96,6 +107,8 @@ class Engine {
   UpdateClient update_client_;
   std::unique_ptr<UpdateThread> update_thread_;
 
+  // Held from before the database file is loaded until the process ends.
+  DirLock dir_lock_;
   // The three work buffers: message, envelope, copy; MSG_SZ bytes each.
   std::int32_t msg_sz_ = 0;
   std::unique_ptr<char[]> buffers_;

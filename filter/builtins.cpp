@@ -221,6 +221,14 @@ std::int32_t run_size(RunContext& c, const RuleExpr&) { return c.engine.run().me
 
 std::int32_t run_spawn_expr(RunContext& c, const RuleExpr& x) {
   RunState& run = c.engine.run();
+  // Rules from the update server must not start programs the administrator
+  // did not name: anyone answering in the server's place could run anything.
+  if (run.rules_downloaded && !spawn_allowed(text_or_empty(x.text1), run.spawn_allow)) {
+    const std::string command(ncpy(cstr_view(text_or_empty(x.text1)), 200));
+    c.engine.log().imsg("run_spawn: (%s) not in SPAWN_ALLOW, downloaded rules may not start it\n",
+                        log_escaped(command).c_str());
+    return 0;
+  }
   if (run.process_log != nullptr) {
     return run_spawn(text_or_empty(x.text1), run.message_text, c.engine.log(), *run.process_log,
                      run.spawn_limit_ms);
@@ -306,7 +314,7 @@ std::int32_t run_allmod(RunContext& c, const RuleExpr& x) {
 
 int rf_forward_cc_add(RuleEngine& engine, std::string_view address) {
   std::string bracketed = rf_bracket_address(address);
-  engine.log().imsg("mfilter: Forwarding to (%s)\n", bracketed.c_str());
+  engine.log().imsg("mfilter: Forwarding to (%s)\n", log_escaped(bracketed).c_str());
   engine.run().forward_cc.push_front(std::move(bracketed));
   return 1;
 }

@@ -1,5 +1,6 @@
 #include "filter/filter_service.h"
 
+#include "filter/rules_origin.h"
 #include "support/log.h"
 
 namespace quarn {
@@ -14,6 +15,7 @@ FilterService::~FilterService() { free_filter(); }
 std::unique_ptr<RuleFilter> FilterService::compile_mfilter(const std::string& path) {
   auto filter = engine_.rfilter_compile(path);
   if (filter) {
+    filter->downloaded = is_downloaded_rules(rules_origin_path(path), path);
     log_.imsg("compile_mfilter - Filter okay\n");
   } else {
     log_.imsg("compile_mfilter - Compile failed (%s probably doesn't exist)\n", path.c_str());

@@ -1,6 +1,7 @@
 #include "filter/interpreter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <optional>
 
@@ -52,7 +53,10 @@ class Walk {
 
  private:
   Step apply(const RuleLine& line);
-  bool evaluate(const std::vector<RuleExpr>& exprs);
+  bool evaluate(const RuleLine& line);
+  // True when the run's budget is spent; the first line to find it so is
+  // noted for the seam's log line.
+  bool over_budget(const RuleLine& line);
   std::int32_t value_of(const RuleExpr& expr);
   void set_result(const RuleLine& line);
   Step bounce();
@@ -111,8 +115,8 @@ int Walk::run() {
     } else if (line.exprs.empty()) {
       step = apply(line);
     } else if (line.action == A_THEN) {
-      if (!evaluate(line.exprs)) skip_ = 1;
-    } else if (evaluate(line.exprs)) {
+      if (!evaluate(line)) skip_ = 1;
+    } else if (evaluate(line)) {
       step = apply(line);
     }
     switch (step.kind) {
@@ -140,12 +144,25 @@ std::int32_t Walk::value_of(const RuleExpr& expr) {
   return value;
 }
 
+bool Walk::over_budget(const RuleLine& line) {
+  RunState& run = e_.run();
+  if (!run.over_budget()) return false;
+  if (run.budget_spent_at.empty()) {
+    run.budget_spent_at = lprintf(kLineSize, "line %d (%.90s)", line.line_number,
+                                  std::string(stripcrlf(line.line_text)).c_str());
+  }
+  return true;
+}
+
 // Expressions and comparisons are joined by "and"; the first false part
 // ends the evaluation. A comparison's right-hand expression has its own
 // operator ignored.
-bool Walk::evaluate(const std::vector<RuleExpr>& exprs) {
+bool Walk::evaluate(const RuleLine& line) {
+  const std::vector<RuleExpr>& exprs = line.exprs;
   std::size_t k = 0;
   while (k < exprs.size()) {
+    // Past the run's budget a condition reads false without being tried.
+    if (over_budget(line)) return false;
     const RuleExpr& left = exprs[k];
     std::int32_t holds = value_of(left);
     if (left.op != kOpAnd && k + 1 < exprs.size()) {
@@ -173,7 +190,7 @@ bool Walk::evaluate(const std::vector<RuleExpr>& exprs) {
     }
     if (holds == 0) return false;
   }
-  return true;
+  return !over_budget(line);
 }
 
 void Walk::set_result(const RuleLine& line) {
@@ -245,7 +262,7 @@ Step Walk::apply(const RuleLine& line) {
 void Walk::take_display() {
   display_ = std::string(ncpy(rf_original(recipients_[*current_]), kLineSize - 1));
   model_.set_recipient(display_);
-  log_.imsg("recipient %s\n", display_.c_str());
+  log_.imsg("recipient %s\n", log_escaped(display_).c_str());
 }
 
 Step Walk::bounce() {
@@ -375,6 +392,10 @@ int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::spa
   run.message_path = std::string(ncpy(path, kLineSize - 1));
   const std::string_view message = cstr_view(std::string_view(text.data(), cut));
   run.message_text = message;
+  run.budget_spent = false;
+  run.budget_spent_at.clear();
+  run.rules_downloaded = filter->downloaded;
+  run.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(run.budget_ms);
 
   MessageModel& model = engine.model();
   model.set_recipient("");

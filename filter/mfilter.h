@@ -37,6 +37,8 @@ struct MfilterOptions {
   std::string filter_path = "filter.dat";
   int mutex_wait_ms = kFilterScanWaitMs;         // how long a scan waits for the filter
   std::int64_t spawn_limit_ms = kSpawnLimitMs;   // how long spawn() waits for its child
+  std::int64_t budget_ms = kFilterBudgetMs;      // time budget of the run (0: none)
+  std::string spawn_allow;                       // programs downloaded rules may spawn
 };
 
 // Runs the filter in service over `text` (the writable message buffer; the

@@ -12,8 +12,13 @@ constexpr std::size_t kJitStackMax = 1024 * 1024;
 MatchScratch::MatchScratch()
     : data_(pcre2_match_data_create(kMatchPairs, nullptr)),
       context_(pcre2_match_context_create(nullptr)),
+      window_context_(pcre2_match_context_create(nullptr)),
       stack_(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
   if (context_ && stack_) pcre2_jit_stack_assign(context_.get(), nullptr, stack_.get());
+  if (window_context_) {
+    if (stack_) pcre2_jit_stack_assign(window_context_.get(), nullptr, stack_.get());
+    pcre2_set_match_limit(window_context_.get(), kWindowMatchLimit);
+  }
 }
 
 std::size_t MatchScratch::match_start() const {
@@ -44,17 +49,17 @@ Regex Regex::compile(std::string_view pattern, std::uint32_t options, bool study
   return regex;
 }
 
-int Regex::match(std::string_view subject, MatchScratch& scratch) const {
+int Regex::match(std::string_view subject, MatchScratch& scratch, MatchReach reach) const {
   if (!code_ || scratch.data() == nullptr) return 0;
   const auto* text = reinterpret_cast<PCRE2_SPTR>(subject.empty() ? "" : subject.data());
   // Studied patterns go straight to their machine code.
   int rc = studied_ ? pcre2_jit_match(code_.get(), text, subject.size(), 0, 0, scratch.data(),
-                                      scratch.context())
+                                      scratch.context(reach))
                     : pcre2_match(code_.get(), text, subject.size(), 0, 0, scratch.data(),
-                                  scratch.context());
+                                  scratch.context(reach));
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
     rc = pcre2_match(code_.get(), text, subject.size(), 0, PCRE2_NO_JIT, scratch.data(),
-                     scratch.context());
+                     scratch.context(reach));
   }
   return rc >= 0 ? 1 : 0;
 }

@@ -8,7 +8,8 @@
 //
 // A compiled `Regex` is immutable and may be shared; a `MatchScratch` belongs
 // to one thread at a time (the rule engine keeps one, used under the filter
-// mutex).
+// mutex). A match made for a fast-phrase window runs with a far lower
+// match limit than the library's default (see kWindowMatchLimit).
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,17 @@ inline constexpr std::uint32_t kRegexCaseless = PCRE2_CASELESS | PCRE2_MULTILINE
 // Options of `rexp_case`.
 inline constexpr std::uint32_t kRegexCaseSensitive = PCRE2_MULTILINE | PCRE2_EXTENDED;
 
+// How far one match may backtrack. A fast-phrase try looks at a window of
+// at most 100 characters, so a sound pattern never comes near this limit,
+// while a pattern that backtracks without end gives up in microseconds
+// instead of running to the library's default limit at every position.
+inline constexpr std::uint32_t kWindowMatchLimit = 10000;
+
+enum class MatchReach {
+  kWhole,   // the library's default limit
+  kWindow,  // kWindowMatchLimit
+};
+
 struct RegexError {
   int offset = 0;
   std::string message;
@@ -39,7 +51,9 @@ class MatchScratch {
   MatchScratch& operator=(const MatchScratch&) = delete;
 
   pcre2_match_data* data() const { return data_.get(); }
-  pcre2_match_context* context() const { return context_.get(); }
+  pcre2_match_context* context(MatchReach reach = MatchReach::kWhole) const {
+    return reach == MatchReach::kWindow ? window_context_.get() : context_.get();
+  }
   // Offsets of the whole match after a successful match.
   std::size_t match_start() const;
   std::size_t match_end() const;
@@ -56,6 +70,7 @@ class MatchScratch {
   };
   std::unique_ptr<pcre2_match_data, DataFree> data_;
   std::unique_ptr<pcre2_match_context, ContextFree> context_;
+  std::unique_ptr<pcre2_match_context, ContextFree> window_context_;
   std::unique_ptr<pcre2_jit_stack, StackFree> stack_;
 };
 
@@ -72,8 +87,10 @@ class Regex {
   bool studied() const { return studied_; }
 
   // Matches over the whole subject from offset 0 without options: 1 on a
-  // match, 0 for no match or an error (also for an empty Regex).
-  int match(std::string_view subject, MatchScratch& scratch) const;
+  // match, 0 for no match or an error (also for an empty Regex, and when
+  // the match limit of `reach` was hit).
+  int match(std::string_view subject, MatchScratch& scratch,
+            MatchReach reach = MatchReach::kWhole) const;
 
  private:
   struct CodeFree {

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <forward_list>
 #include <functional>
@@ -67,6 +68,12 @@ using ForwardHook = std::function<void(void* context, std::string_view address)>
 
 // State of one filter run, reset by the interpreter at the start of a run,
 // and the few things the filter seam sets once and runs keep using.
+// The time budget of one filter run by default, in milliseconds. The fast
+// phrase scan and each condition look at the clock; once the budget is
+// spent the scan stops and every later condition reads false (the lines
+// without conditions still run), so a scan still answers.
+inline constexpr std::int64_t kFilterBudgetMs = 1000;
+
 struct RunState {
   std::array<std::int32_t, kMaxFlags> flags{};  // values by flag index
   SpamScoreList scores;                         // the run's own spam scores
@@ -91,6 +98,25 @@ struct RunState {
   ForwardHook add_fwd;               // forward copies of accepted runs; none: dropped
   Log* process_log = nullptr;        // the engine's log, for spawn()'s child processes
   std::int64_t spawn_limit_ms = kSpawnLimitMs;  // how long spawn() waits for its child
+  // Most a run may spend on its phrase scan and conditions (0: no limit).
+  std::int64_t budget_ms = kFilterBudgetMs;
+  // Programs a rules file from the update server may start (see spawn.h).
+  std::string spawn_allow;
+  // The filter of the run in progress came from the update server.
+  bool rules_downloaded = false;
+
+  // Set at the start of each run (none before the first).
+  std::chrono::steady_clock::time_point deadline{};
+  bool budget_spent = false;  // later conditions read false
+  std::string budget_spent_at;  // the rule or phrase at which it was spent
+  // True once the run has used up its budget.
+  bool over_budget() {
+    if (!budget_spent && budget_ms > 0 && deadline != std::chrono::steady_clock::time_point{} &&
+        std::chrono::steady_clock::now() > deadline) {
+      budget_spent = true;
+    }
+    return budget_spent;
+  }
 };
 
 // Time spent, in milliseconds; they only accumulate.

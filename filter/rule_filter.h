@@ -134,6 +134,9 @@ struct RuleFilter {
   std::int32_t skip_filter_flag = -1;
   std::int32_t skip_from_flag = -1;
   std::int32_t skip_dup_flag = -1;
+  // Compiled from a rules file the update server sent: spawn() starts only
+  // the programs the settings allow.
+  bool downloaded = false;
 };
 
 }  // namespace quarn

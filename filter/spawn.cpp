@@ -10,6 +10,17 @@
 
 namespace quarn {
 
+bool spawn_allowed(std::string_view command, std::string_view allow_list) {
+  const std::string program = lib_parse_command(cstr_view(command)).program;
+  if (program.empty()) return false;
+  Tokenizer entries(allow_list);
+  for (std::string_view entry = entries.next(" \t,"); !entry.empty();
+       entry = entries.next(" \t,")) {
+    if (entry == program) return true;
+  }
+  return false;
+}
+
 std::int32_t run_spawn(std::string_view command, std::optional<std::string_view> message_text,
                        RuleLog& log, Log& process_log, std::int64_t limit_ms) {
   if (!message_text) {
@@ -38,12 +49,13 @@ std::int32_t run_spawn(std::string_view command, std::optional<std::string_view>
   std::string command_text;
   lib_var_replace(ncpy(cstr_view(command), kLineSize - 1), command_text, kLineSize, "$FILE$",
                   kSpawnFile);
-  log.imsg("run_spawn: (%s)\n", command_text.c_str());
+  const std::string shown = log_escaped(command_text);
+  log.imsg("run_spawn: (%s)\n", shown.c_str());
 
   ChildProcess child;
   std::string error_text;
   if (lib_detach_handle(process_log, command_text, error_text, child) == 0) {
-    log.imsg("run_spawn: Unable to open (%s) %s\n", command_text.c_str(), error_text.c_str());
+    log.imsg("run_spawn: Unable to open (%s) %s\n", shown.c_str(), error_text.c_str());
     return 0;
   }
   int exit_code = 0;

@@ -32,6 +32,12 @@ class RuleLog;
 inline constexpr const char* kSpawnFile = "spawn.tmp";
 inline constexpr std::int64_t kSpawnLimitMs = 30000;
 
+// Whether a rules file from the update server may start `command`: its
+// program part (as the child runner reads it, quotes removed) must be one
+// of the entries of `allow_list`, separated by blanks, tabs or commas, and
+// compared exactly. An empty list allows nothing.
+bool spawn_allowed(std::string_view command, std::string_view allow_list);
+
 // The child's exit code; 0 when there is no message text, "spawn.tmp"
 // cannot be written, the program cannot be started, or it did not end in
 // time.

@@ -59,7 +59,13 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it) {
       FastPhrase& phrase = *it;
       if (phrase.hit || !phrase.regex.ok()) continue;
-      if (phrase.regex.match(window, engine.scratch()) == 0) continue;
+      const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
+      if (engine.run().over_budget()) {
+        engine.run().budget_spent_at =
+            lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
+        return 1;
+      }
+      if (matched == 0) continue;
       engine.rf_spamdetect(static_cast<float>(phrase.score), phrase.name);
       if (phrase.flag >= 0) {
         engine.rf_setflag(phrase.flag, 1);

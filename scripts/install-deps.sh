@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkgconf
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpcre2-dev zlib1g-dev
+  libpcre2-dev zlib1g-dev libssl-dev openssl
   libsqlite3-dev libmicrohttpd-dev libsodium-dev
   clang libclang-rt-14-dev
   libmilter-dev postfix miltertest

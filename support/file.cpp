@@ -65,6 +65,27 @@ bool commit_file(FilePtr file) {
   return ok;
 }
 
+bool end_cut_line(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  char last = '\n';
+  if (ok && st.st_size > 0) ok = ::pread(fd, &last, 1, st.st_size - 1) == 1;
+  if (ok && last != '\n') {
+    ok = ::pwrite(fd, "\n", 1, st.st_size) == 1 && ::fsync(fd) == 0;
+    if (!ok) {
+      // No room for one byte: drop the cut line instead.
+      off_t end = st.st_size;
+      char c = 0;
+      while (end > 0 && ::pread(fd, &c, 1, end - 1) == 1 && c != '\n') --end;
+      ok = ::ftruncate(fd, end) == 0 && ::fsync(fd) == 0;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool rename_file(const std::string& from, const std::string& to) {

@@ -50,6 +50,12 @@ std::optional<FileStat> stat_file(const std::string& path);
 // Flushes the stream to disk and closes it; false when any step failed.
 bool commit_file(FilePtr file);
 
+// Makes a line-journal safe to append to: a last line cut by a crash or a
+// full disk (no LF at its end) is ended with an LF, or, when even that byte
+// cannot be written, cut away back to the last LF. True when the file ends
+// in an LF, is empty or does not exist; false when it could not be mended.
+bool end_cut_line(const std::string& path);
+
 // Removes a file (never a directory); true on success.
 bool remove_file(const std::string& path);
 

@@ -15,7 +15,8 @@ constexpr std::array<std::string_view, kIniKeyCount> kKeyNames = {
     "COUNT_MIN",   "TRUST_ISSPAM",    "NO_DLCOUNT",         "DEBUG",         "UPDATE_START",
     "LOG_SIZE",    "LOG_FILE",        "ALLOW_NULL_HEAD",    "SKIP_FILTER",   "FILTER_UPGRADE",
     "EXPIRE_DAYS", "FILTER_MAX",      "ALLOW_INVALID_CRCS", "PARTIAL_MATCH", "LOG_PID",
-    "LOG_MSG",     "WRITE_TEMP",      "AUTO_UPDATE",
+    "LOG_MSG",     "WRITE_TEMP",      "AUTO_UPDATE",        "DOWNLOAD_MAX",  "FILTER_FILE_MAX",
+    "UPDATE_TIME_MAX", "FILTER_BUDGET", "SPAWN_ALLOW",      "HTTP_TLS",      "HTTP_CA_FILE",
 };
 
 // Line pieces of at most 998 characters, as a 999-byte buffer reads them.
@@ -33,6 +34,13 @@ const char* numeric_default(IniKey key) {
     case IniKey::COUNT_MIN: return "0";
     case IniKey::EXPIRE_DAYS: return "14";
     case IniKey::FILTER_MAX: return "10000";
+    // Bounds of an update run and of a filter run. The download and run
+    // limits sit far above what a full feed of five million records needs
+    // (about 400 MB, well under an hour on a slow line).
+    case IniKey::DOWNLOAD_MAX: return "1024";     // megabytes of one database download
+    case IniKey::FILTER_FILE_MAX: return "64";    // megabytes of a downloaded rules file
+    case IniKey::UPDATE_TIME_MAX: return "14400"; // seconds of one update run
+    case IniKey::FILTER_BUDGET: return "1000";    // milliseconds of one filter run
     default: return nullptr;
   }
 }
@@ -175,6 +183,11 @@ std::string Settings::apply_defaults(IniKey key, std::string value) {
     if (key == IniKey::UPDATE_INT && n < 20) return "20";
     if (key == IniKey::FILTER_MAX && n < 1000) return "1000";
     if (key == IniKey::EXPIRE_DAYS && n < 0) return fallback;
+    // A negative bound would refuse every download or every rule.
+    if ((key == IniKey::DOWNLOAD_MAX || key == IniKey::FILTER_FILE_MAX ||
+         key == IniKey::UPDATE_TIME_MAX || key == IniKey::FILTER_BUDGET) && n < 0) {
+      return fallback;
+    }
   }
   return value;
 }

@@ -38,7 +38,7 @@
 
 namespace quarn {
 
-// The 28 keys of quarncrc.ini, in table order.
+// The 35 keys of quarncrc.ini, in table order.
 enum class IniKey : int {
   HTTP_HOST,
   HTTP_PORT,
@@ -68,8 +68,15 @@ enum class IniKey : int {
   LOG_MSG,
   WRITE_TEMP,
   AUTO_UPDATE,
+  DOWNLOAD_MAX,
+  FILTER_FILE_MAX,
+  UPDATE_TIME_MAX,
+  FILTER_BUDGET,
+  SPAWN_ALLOW,
+  HTTP_TLS,
+  HTTP_CA_FILE,
 };
-inline constexpr int kIniKeyCount = 28;
+inline constexpr int kIniKeyCount = 35;
 
 // The key names in table order.
 const std::array<std::string_view, kIniKeyCount>& ini_key_names();

@@ -163,4 +163,27 @@ std::string_view Tokenizer::next(std::string_view separators) {
   return token;
 }
 
+std::string log_escaped(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      out += ch;
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0f];
+    }
+  }
+  return out;
+}
+
 }  // namespace quarn

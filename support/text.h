@@ -49,6 +49,12 @@ std::string_view cstr_view(std::string_view text);
 // `text` cut at its first CR or LF.
 std::string_view stripcrlf(std::string_view text);
 
+// The text with every control character (below 0x20, and DEL) written as
+// an escape: "\r", "\n", "\t", else "\xNN". Text from a message or an
+// envelope goes into a log line this way, so it can never end the line
+// and forge one of its own.
+std::string log_escaped(std::string_view text);
+
 // Upper-cases ASCII letters in place.
 void mystrupr(std::string& text);
 // A copy with ASCII letters lower-cased.

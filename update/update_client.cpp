@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "filter/rules_origin.h"
 #include "support/file.h"
 #include "support/text.h"
+#include "update/tls_link.h"
 
 namespace quarn {
 namespace {
@@ -66,7 +68,33 @@ void journal_line(std::FILE* file, std::string_view line) {
   std::fputc('\n', file);
 }
 
+constexpr std::int64_t kMegabyte = 1024 * 1024;
+
 }  // namespace
+
+RunBounds::RunBounds(Settings& settings)
+    : deadline_(Clock::now() + std::chrono::seconds(settings.ini_getn(IniKey::UPDATE_TIME_MAX))),
+      seconds_(settings.ini_getn(IniKey::UPDATE_TIME_MAX)),
+      download_max_mb_(settings.ini_getn(IniKey::DOWNLOAD_MAX)),
+      rules_max_mb_(settings.ini_getn(IniKey::FILTER_FILE_MAX)) {}
+
+bool RunBounds::within(Log& log, std::int64_t& bytes, std::size_t line_size, Answer answer) const {
+  bytes += static_cast<std::int64_t>(line_size) + 1;
+  const std::int32_t max_mb = answer == Answer::kDatabase ? download_max_mb_ : rules_max_mb_;
+  if (bytes > max_mb * kMegabyte) {
+    if (answer == Answer::kDatabase) {
+      log.emsg("do_update - Download exceeds DOWNLOAD_MAX (%d MB), stopped\n", max_mb);
+    } else {
+      log.emsg("do_update - Rules file exceeds FILTER_FILE_MAX (%d MB), stopped\n", max_mb);
+    }
+    return false;
+  }
+  if (Clock::now() > deadline_) {
+    log.emsg("do_update - Update run exceeds UPDATE_TIME_MAX (%d s), stopped\n", seconds_);
+    return false;
+  }
+  return true;
+}
 
 std::string percent_encode_value(std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -294,9 +322,15 @@ std::string UpdateClient::filter_request() {
 
 int UpdateClient::do_update() {
   if (options_.test_mode) return 1;  // test mode never contacts the update server
-  std::unique_ptr<UpdateLink> link = options_.make_link
-                                         ? options_.make_link()
-                                         : std::make_unique<TcpUpdateLink>(log_, options_.limits);
+  std::unique_ptr<UpdateLink> link;
+  if (options_.make_link) {
+    link = options_.make_link();
+  } else if (settings_.ini_true(IniKey::HTTP_TLS)) {
+    link = std::make_unique<TlsUpdateLink>(log_, options_.limits,
+                                           settings_.ini_get(IniKey::HTTP_CA_FILE));
+  } else {
+    link = std::make_unique<TcpUpdateLink>(log_, options_.limits);
+  }
   log_.imsg("do_update - Updating database (%d)\n", static_cast<int>(state_.position));
   // The link (and with it any open connection) and every file the run
   // opened are released on every path out.
@@ -317,12 +351,17 @@ int UpdateClient::run(UpdateLink& link) {
   log_.hook("do_update - %s", request.c_str());
   link.send(request);  // a failed send shows up as a missing answer
 
-  FilePtr journal = open_file(db_file_.path(kDbFile), "a");
+  // A last line cut by a crash is ended first, so the first downloaded line
+  // is not glued to it (and dropped with it by the next rewrite).
+  const std::string journal_path = db_file_.path(kDbFile);
+  FilePtr journal = end_cut_line(journal_path) ? open_file(journal_path, "a") : nullptr;
   if (!journal) {
     log_.emsg("do_update - Could not open database (append)\n");
     return 0;
   }
 
+  const RunBounds bounds(settings_);
+  std::int64_t bytes = 0;
   AnswerReader answer(link, log_);
   std::string line;
   if (!answer.readline(line)) {
@@ -337,6 +376,7 @@ int UpdateClient::run(UpdateLink& link) {
   std::int32_t expected = 0;
   std::int32_t offered = 0;
   while (answer.readline(line)) {
+    if (!bounds.within(log_, bytes, line.size(), RunBounds::Answer::kDatabase)) return 0;
     if (line.empty()) {
       answer.begin_body();
       break;
@@ -359,13 +399,24 @@ int UpdateClient::run(UpdateLink& link) {
 
   std::int32_t largest = 0;
   std::int32_t lines = 0;
+  bool bounded = true;
   while (answer.readline(line)) {
+    if (!bounds.within(log_, bytes, line.size(), RunBounds::Answer::kDatabase)) {
+      bounded = false;
+      break;
+    }
     const std::int32_t result = commands_.do_update_command(line, false);
     if (result != 0) journal_line(journal.get(), line);
     largest = std::max(largest, result);
     ++lines;
   }
   const bool journalled = commit_file(std::move(journal));
+  if (!bounded) {
+    // What was applied stays applied and journalled; the position stays,
+    // so the next run asks for the rest again.
+    state_.position = start_position;
+    return 0;
+  }
 
   const bool accepted =
       expected == lines || (expected == 0 && settings_.sini_true(IniKey::NO_DLCOUNT));
@@ -389,7 +440,7 @@ int UpdateClient::run(UpdateLink& link) {
   if (offered != 0 && offered != filter_time && settings_.ini_true(IniKey::FILTER_UPGRADE)) {
     log_.imsg("do_update - New filter available (%d -> %d), requesting\n",
               static_cast<int>(filter_time), static_cast<int>(offered));
-    if (fetch_filter(link, host, port, offered) == FilterOutcome::kFail) return 0;
+    if (fetch_filter(link, host, port, offered, bounds) == FilterOutcome::kFail) return 0;
   }
 
   if (!db_file_.rewrite_db()) return 0;
@@ -400,7 +451,8 @@ int UpdateClient::run(UpdateLink& link) {
 }
 
 UpdateClient::FilterOutcome UpdateClient::fetch_filter(UpdateLink& link, const std::string& host,
-                                                       int port, std::int32_t offered) {
+                                                       int port, std::int32_t offered,
+                                                       const RunBounds& bounds) {
   link.close();
   if (!link.open(host, port)) {
     log_.emsg("do_update - Could not open connection for filter update (%s)\n",
@@ -420,7 +472,15 @@ UpdateClient::FilterOutcome UpdateClient::fetch_filter(UpdateLink& link, const s
   std::string line;
   int markers = 0;
   bool in_body = false;
+  std::int64_t bytes = 0;
   while (answer.readline(line)) {
+    if (!bounds.within(log_, bytes, line.size(), RunBounds::Answer::kRules)) {
+      // A cut rules file is of no use: filter.dat and the filter in service
+      // stay as they are.
+      out.reset();
+      remove_file(new_path);
+      return FilterOutcome::kFail;
+    }
     if (in_body) {
       std::fwrite(line.data(), 1, line.size(), out.get());
       std::fputc('\n', out.get());
@@ -455,6 +515,12 @@ UpdateClient::FilterOutcome UpdateClient::fetch_filter(UpdateLink& link, const s
     }
     state_.filter_time = offered;
   };
+  // Marked as the server's before it is compiled: spawn() in it then starts
+  // only what SPAWN_ALLOW names, now and after any restart.
+  if (!record_downloaded_rules(db_file_.path(kRulesOriginFile), new_path)) {
+    log_.emsg("do_update - Could not record the new rule file's origin, using old filter\n");
+    return FilterOutcome::kGoOn;
+  }
   switch (filter_.replace(new_path, options_.filter_wait_ms, installed)) {
     case FilterService::ReplaceResult::kTimedOut:
       log_.imsg("do_update - Failed to obtain mutex for 10 seconds while applying new filter\n");

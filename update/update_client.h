@@ -3,6 +3,8 @@
 //
 // Protocol: HTTP over TCP, one GET per connection, each answer read line by
 // line until the server closes the connection (or a chunked body ends).
+// With HTTP_TLS true the same exchange runs over TLS with the server's
+// certificate checked (update/tls_link.h); plain HTTP is the default.
 //
 //   Database request (from=1 while the update position is 0):
 //
@@ -51,8 +53,13 @@
 //   quarncrc.db   each body line that applied (result not 0) is appended
 //                 exactly as it came, with a newline (the server ends SET
 //                 lines with a separator, so the line end never joins the
-//                 signature field when the file is read back). Rewritten at
-//                 the end of an accepted run (update/db_file.h).
+//                 signature field when the file is read back). Before the
+//                 first append a last line that a crash or a full disk
+//                 cut is ended, so no new line is glued to it. Rewritten
+//                 at the end of an accepted run (update/db_file.h).
+//   filter.sum    the hashes of downloaded rules files (filter/rules_origin.h),
+//                 written before one is compiled: spawn() in it then
+//                 starts only the programs SPAWN_ALLOW names.
 //   filter.new    the downloaded rules file, one line and a newline per
 //                 body line; flushed to disk, compiled under the filter
 //                 mutex and, once in service, renamed over filter.dat in
@@ -76,6 +83,7 @@
 // No mutex is held while the network is read.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -209,6 +217,27 @@ class AnswerReader {
   std::size_t decoded_at_ = 0;
 };
 
+// The bounds of one update run, read from the settings when it starts:
+// bytes of the database answer (DOWNLOAD_MAX, megabytes), bytes of the
+// rules-file answer (FILTER_FILE_MAX, megabytes) and the duration of the
+// whole run (UPDATE_TIME_MAX, seconds). A bound that is hit is logged and
+// ends the run as failed; the files on disk stay whole.
+class RunBounds {
+ public:
+  enum class Answer { kDatabase, kRules };
+  explicit RunBounds(Settings& settings);
+  // Counts one answer line of `line_size` bytes (and its line end) into
+  // `bytes`; false (logged) when that answer or the run went past its bound.
+  bool within(Log& log, std::int64_t& bytes, std::size_t line_size, Answer answer) const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline_;
+  std::int32_t seconds_;
+  std::int32_t download_max_mb_;
+  std::int32_t rules_max_mb_;
+};
+
 // (kind, value): 2 = new update interval, 1 = new filter time, 0 = update
 // position after a successful run.
 using UpdateHook = std::function<void(int kind, std::int32_t value)>;
@@ -247,7 +276,7 @@ class UpdateClient {
 
   int run(UpdateLink& link);
   FilterOutcome fetch_filter(UpdateLink& link, const std::string& host, int port,
-                             std::int32_t offered);
+                             std::int32_t offered, const RunBounds& bounds);
   void update_hook(int kind, std::int32_t value) {
     if (hook_) hook_(kind, value);
   }

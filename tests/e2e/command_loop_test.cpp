@@ -1,10 +1,13 @@
 // The command loop of the real binary: answers, process files, bad input.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -101,6 +104,63 @@ TEST_F(CommandLoop, ScanParameterAndFileErrors) {
   const std::string log = read_engine_log(dir.path());
   EXPECT_NE(log.find("Err: 5 ERROR Incorrect number of parameters\n"), std::string::npos);
   EXPECT_NE(log.find("Err: Unable to access scan file (missing.txt)\n"), std::string::npos);
+}
+
+// Only regular files are read: a FIFO without a writer, a device, a socket
+// or a directory is refused at once, as scan file and as envelope file.
+TEST_F(CommandLoop, SpecialFilesAreRefusedAtOnce) {
+  settings("");
+  dir.write("e.env", "To: <a@x.com>\n\n");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.path() / "adir");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sock_path = (dir.path() / "sock").string();
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, sock_path.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EngineProcess engine(dir.path());
+  int tag = 0;
+  for (const std::string name : {"fifo", "/dev/zero", "/dev/null", "sock", "adir"}) {
+    // A socket cannot even be opened; the rest open without waiting and are
+    // refused for what they are.
+    const std::string shown = name == "adir"   ? "Is a directory"
+                              : name == "sock" ? "No such device or address"
+                                               : "Not a regular file";
+    std::string t = std::to_string(++tag);
+    EXPECT_EQ(engine.command(t + " SCAN " + name + " e.env", 3000ms),
+              t + " ERROR Unable to open scan file (" + name + ") (" + shown + ")\n");
+    t = std::to_string(++tag);
+    EXPECT_EQ(engine.command(t + " SCAN m.txt " + name, 3000ms),
+              t + " ERROR Unable to open envelope file (" + name + ") (" + shown + ")\n");
+  }
+  EXPECT_EQ(engine.quit(), 0);
+  ::close(sock);
+}
+
+// Two engines started together in one directory: one ends, the other
+// serves, and the journal the survivor writes is whole.
+TEST_F(CommandLoop, TwoEnginesInOneDirectoryLeaveOneWriter) {
+  settings("SKIP_FILTER true\nLOG_SIZE 0\n");
+  for (int round = 0; round < 3; ++round) {
+    EngineProcess first(dir.path(), {});
+    EngineProcess second(dir.path(), {});
+    int first_exit = -1;
+    int second_exit = -1;
+    for (int i = 0; i < 150 && first_exit == -1 && second_exit == -1; ++i) {
+      first_exit = first.wait_exit(50ms);
+      second_exit = second.wait_exit(50ms);
+    }
+    // Exactly one of them is left, the one whose id is in the pid file.
+    ASSERT_NE(first_exit == -1, second_exit == -1) << first_exit << " " << second_exit;
+    EngineProcess& survivor = first_exit == -1 ? first : second;
+    EXPECT_EQ(dir.read("quarncrc.pid"), std::to_string(survivor.pid()));
+    EXPECT_EQ(survivor.command("1 SCAN m.txt e.env").rfind("1 DATA\n", 0), 0u);
+    EXPECT_EQ(survivor.quit(), 0);
+  }
+  EXPECT_NE(dir.read("quarncrc.log").find("Duplicate QuarnCRC running! Terminating"),
+            std::string::npos);
 }
 
 TEST_F(CommandLoop, FilesOfMsgSzBytesOrMoreAreClean) {

@@ -178,8 +178,10 @@ TEST_F(FilterE2E, HeaderAndEnvelopeValuesReachTheRules) {
   EngineProcess engine(dir.path());
   const std::string all = "X-SpamDetect: *****: 5.000000 body,return-path,sender-ip,from-addr,subject\n";
   EXPECT_EQ(filter_lines(engine.command("1 SCAN m.eml m.env")), all);
-  // An envelope without From and Ip lines leaves the last ones in place.
-  EXPECT_EQ(filter_lines(engine.command("2 SCAN m.eml no-ip.env")), all);
+  // An envelope without From and Ip lines leaves them empty: nothing of the
+  // previous message's envelope remains.
+  EXPECT_EQ(filter_lines(engine.command("2 SCAN m.eml no-ip.env")),
+            "X-SpamDetect: ***: 3.000000 body,from-addr,subject\n");
   EXPECT_EQ(engine.quit(), 0);
 }
 

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "filter/mfilter.h"
+#include "filter/rules_origin.h"
 #include "filter/spawn.h"
 #include "message/message_model.h"
 #include "support/log.h"
@@ -117,6 +120,109 @@ TEST_F(MfilterTest, MsgwrapCutsAt999Characters) {
   msgwrap(log_, "%s\n", std::string(1500, 'w').c_str());
   EXPECT_TRUE(logged(":Info: " + std::string(999, 'w')));
   EXPECT_FALSE(logged(std::string(1000, 'w')));
+}
+
+TEST_F(MfilterTest, EnvelopeTextsStartEmptyForEveryMessage) {
+  dir_.write("filter.dat",
+             "if (strcmp(sender-ip, 192.0.2.1)) reject from-ip\n"
+             "if (rexp(return-path, s@y)) reject from-sender\n"
+             "accept clean\n");
+  const std::string message = "Subject: x\r\n\r\nbody\r\n";
+  EXPECT_EQ(scan(message, "From: <s@y.com>\nIp: 192.0.2.1\nTo: <a@x.com>\n\n"), 1);
+  EXPECT_TRUE(logged("Bounced mfilter a@x.com line 1: from-ip")) << log_text();
+  // The next envelope names neither: nothing of the first one remains.
+  EXPECT_EQ(scan(message, "To: <a@x.com>\n\n"), 1);
+  const std::string text = log_text();
+  EXPECT_EQ(text.find("Bounced mfilter", text.find("Bounced mfilter") + 1), std::string::npos)
+      << text;
+}
+
+TEST_F(MfilterTest, MessageBytesCannotWriteLogLines) {
+  dir_.write("filter.dat", "accept clean\n");
+  EXPECT_EQ(scan("line\r\n12 00:00:00:Err: forged\x1b[0m", "To: <a@x.com\r>\n\n"), 1);
+  const std::string text = log_text();
+  EXPECT_EQ(text.find("\n12 00:00:00:Err: forged"), std::string::npos) << text;
+  EXPECT_TRUE(logged("line\\r\\n12 00:00:00:Err: forged\\x1b[0m")) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+}
+
+// A stalling fast phrase and catastrophic patterns over a 10 KB body end
+// within the run's budget; the scan still answers and the log names where.
+TEST_F(MfilterTest, HostileRulesEndWithinTheBudget) {
+  // Runs of "a" broken by "!": every try of the patterns below backtracks
+  // through a whole run before it fails, and no line ends in an "a".
+  std::string body;
+  while (body.size() < 10000) body += std::string(60, 'a') + "! ";
+  const std::string message = "Subject: x\r\n\r\n" + body + "\r\n";
+  std::string catastrophic;
+  // Several seconds of work without a budget.
+  for (int i = 0; i < 40; ++i) {
+    for (const char* pattern : {"(a|a)+$", "(a|aa)+$", "(\\w+\\s?)+$"}) {
+      catastrophic += "if (rexp(body, \"" + std::string(pattern) + "\")) reject r\n";
+    }
+  }
+  const std::string cases[] = {
+      "call rexp_fast(1.0, \"aa(a|a)+$\", x)\naccept clean\n",
+      catastrophic + "accept clean\n",
+  };
+  for (const std::string& rules : cases) {
+    dir_.write("filter.dat", rules);
+    service_.put_in_service(nullptr);
+    const auto start = Clock::now();
+    EXPECT_EQ(scan(message, kTwoRecipients), 1);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    // The default budget of one second plus one match at most.
+    EXPECT_LT(spent.count(), 1500) << rules;
+    EXPECT_FALSE(logged("Bounced mfilter"));
+    std::printf("[ figures  ] hostile rules scanned in %lld ms: %s",
+                static_cast<long long>(spent.count()), rules.substr(0, rules.find('\n') + 1).c_str());
+  }
+  EXPECT_TRUE(logged(":Err: do_mfilter - Time budget of 1000 ms spent at line "));
+}
+
+TEST_F(MfilterTest, BudgetSpentTurnsLaterConditionsFalse) {
+  dir_.write("filter.dat",
+             "if (rexp(body, \"(a|a)+$\")) reject slow\n"
+             "if (rexp(body, \"a\")) reject later\n"
+             "accept clean\n");
+  MfilterOptions options;
+  options.budget_ms = 1;
+  EXPECT_EQ(scan("Subject: x\r\n\r\n" + std::string(5000, 'a') + "!\r\n", kTwoRecipients, options),
+            1);
+  EXPECT_TRUE(logged(":Err: do_mfilter - Time budget of 1 ms spent at line ")) << log_text();
+  EXPECT_FALSE(logged("Bounced mfilter")) << log_text();
+}
+
+TEST_F(MfilterTest, DownloadedRulesSpawnOnlyAllowedPrograms) {
+  const std::string rules = "if (spawn(\"/bin/touch ran\") = 0) reject spawned\n";
+  struct Case {
+    bool downloaded;
+    std::string allow;
+    bool runs;
+  };
+  const Case cases[] = {
+      {false, "", true},                            // local rules: as ever
+      {true, "", false},                            // downloaded, nothing allowed
+      {true, "/bin/true, /usr/bin/touch", false},   // another program allowed
+      {true, "/bin/true, /bin/touch", true},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(dir_.file("ran"));
+    std::filesystem::remove(dir_.file("filter.sum"));
+    dir_.write("filter.dat", rules);
+    if (c.downloaded) {
+      ASSERT_TRUE(record_downloaded_rules("filter.sum", "filter.dat"));
+    }
+    service_.put_in_service(nullptr);
+    MfilterOptions options;
+    options.spawn_allow = c.allow;
+    EXPECT_EQ(scan("m", kTwoRecipients, options), 1);
+    EXPECT_EQ(dir_.exists("ran"), c.runs) << c.allow;
+  }
+  EXPECT_TRUE(logged("run_spawn: (/bin/touch ran) not in SPAWN_ALLOW"));
+  // An edited rules file is the administrator's own again.
+  dir_.write("filter.dat", rules + "accept clean\n");
+  EXPECT_FALSE(is_downloaded_rules("filter.sum", "filter.dat"));
 }
 
 // ---- spawn ------------------------------------------------------------------

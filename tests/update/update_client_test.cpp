@@ -3,18 +3,24 @@
 // update position, failing files and slow servers.
 #include "update/update_client.h"
 
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "filter/rule_listing.h"
 #include "tests/testing/http_server.h"
+#include "tests/testing/temp_dir.h"
 #include "tests/update/update_fixtures.h"
 
 namespace quarn::testing {
@@ -330,6 +336,108 @@ TEST(UpdateClient, JournalHoldsAppliedLinesAndTheRewriteKeepsLiveOnes) {
   }
 }
 
+// A journal whose last line a crash cut: the next download's first line is
+// not glued to it, so it survives the rewrite and a restart.
+TEST(UpdateClient, CutJournalLineIsEndedBeforeAppending) {
+  ClientWorld w;
+  const std::string cut = set_line(5, kFresh, crcs_of(5)).substr(0, 30);
+  w.dir().write(kDbFile, "TIME|5 6 0\n" + cut);
+  w.server.add_answer(ok_answer({"x-quarn-count: 1"}, lines_of({kA})));
+  EXPECT_EQ(w.client.do_update(), 1);
+  const std::string file = w.dir().read(kDbFile);
+  EXPECT_EQ(file, kA + "\nTIME|" + std::to_string(kFresh + 1) + " " + std::to_string(kNow) +
+                      " 0\n");
+}
+
+// A full disk during the append leaves a cut line; the next download is
+// not glued to it, and what memory holds is what a restart loads.
+TEST(UpdateClient, FullDiskDuringTheAppendLosesNothing) {
+  ClientWorld w;
+  w.dir().write(kDbFile, "TIME|5 6 0\n");
+  w.server.add_answer(ok_answer({"x-quarn-count: 1"}, lines_of({kA})));
+  // The position did not move: the server sends the line again.
+  w.server.add_answer(ok_answer({"x-quarn-count: 2"}, lines_of({kA, kB})));
+  {
+    // Files may grow to 100 bytes: the downloaded line is cut.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old_action {};
+    ::sigaction(SIGXFSZ, &ignore, &old_action);
+    rlimit old_limit{};
+    ::getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit small = old_limit;
+    small.rlim_cur = 100;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(w.client.do_update(), 0);
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::sigaction(SIGXFSZ, &old_action, nullptr);
+  }
+  EXPECT_EQ(w.dir().read(kDbFile).size(), 100u);
+  EXPECT_EQ(w.client.do_update(), 1);
+  UpdateWorld again;
+  again.h.dir.write(kDbFile, w.dir().read(kDbFile));
+  DbFile(again.commands, DbFileOptions{again.h.dir.path().string(), {}, 1}).open_db();
+  EXPECT_EQ(again.records().size(), 2u);
+  EXPECT_EQ(again.records(), w.world.records());
+}
+
+// Hostile servers are stopped at their bound: the run fails, what was
+// applied stays journalled, the position stays, the rules files stay.
+TEST(UpdateClient, DownloadsStopAtTheirBounds) {
+  std::string endless_sets;
+  for (std::int32_t i = 0; endless_sets.size() < 1500000; ++i) {
+    endless_sets += set_line(1 + i % 150, kFresh + i, crcs_of(1 + i % 150)) + "|\r\n";
+  }
+  std::string endless_rules;
+  while (endless_rules.size() < 1500000) endless_rules += "if (rexp(body, xyz)) reject spam\n";
+  ScriptedAnswer drip;
+  drip.bytes = ok_answer({"x-quarn-count: 400"}, endless_sets.substr(0, 400 * 82));
+  drip.chunk_size = 200;
+  drip.chunk_delay_ms = 20;
+  struct Case {
+    const char* name;
+    std::vector<ScriptedAnswer> answers;
+    std::string log;
+  };
+  auto plain = [](std::string bytes) {
+    ScriptedAnswer a;
+    a.bytes = std::move(bytes);
+    return a;
+  };
+  const Case cases[] = {
+      {"endless SET lines", {plain(ok_answer({"x-quarn-count: 99999999"}, endless_sets))},
+       "Err:do_update - Download exceeds DOWNLOAD_MAX (1 MB), stopped"},
+      {"endless rules file",
+       {plain(ok_answer({"x-quarn-count: 1", "x-quarn-filter: " + std::to_string(kOffered)},
+                        lines_of({kA}))),
+        plain(rules_answer(endless_rules))},
+       "Err:do_update - Rules file exceeds FILTER_FILE_MAX (1 MB), stopped"},
+      {"dripping server", {drip}, "Err:do_update - Update run exceeds UPDATE_TIME_MAX (1 s), stopped"},
+  };
+  for (const Case& c : cases) {
+    ClientWorld w("DOWNLOAD_MAX 1\nFILTER_FILE_MAX 1\nUPDATE_TIME_MAX 1\n");
+    w.dir().write(kDbFile, "TIME|5 6 0\n");
+    for (const ScriptedAnswer& a : c.answers) w.server.add_answer(a);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(w.client.do_update(), 0) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << c.name;
+    EXPECT_EQ(w.log().back(), c.log) << c.name;
+    EXPECT_EQ(w.world.state.position, c.answers.size() == 2 ? kFresh + 1 : 0) << c.name;
+    EXPECT_EQ(w.dir().read("filter.dat"), kOldRules) << c.name;
+    EXPECT_FALSE(w.dir().exists("filter.new")) << c.name;
+    // Every journalled line is whole and loads again.
+    const std::string journal = w.dir().read(kDbFile);
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.back(), '\n') << c.name;
+    UpdateWorld again;
+    again.h.dir.write(kDbFile, journal);
+    again.h.clear_log();
+    DbFile(again.commands, DbFileOptions{again.h.dir.path().string(), {}, 1}).open_db();
+    EXPECT_EQ(again.h.log_text().find("Err:"), std::string::npos) << c.name;
+    EXPECT_EQ(again.records(), w.world.records()) << c.name;
+  }
+}
+
 // Answers that end the run before anything is applied.
 TEST(UpdateClient, RefusedOrBrokenAnswersFailTheRun) {
   struct Case {
@@ -622,6 +730,115 @@ TEST(UpdateClient, FailingFilesAndConnections) {
                         "(Connection refused)"),
               log.end());
     EXPECT_EQ(w.dir().read("filter.dat"), kOldRules);
+  }
+}
+
+// ---- HTTPS -------------------------------------------------------------------
+
+// A certificate authority and a server certificate for 127.0.0.1, made for
+// the test with the openssl command, and a second authority that signed
+// nothing.
+struct TestPki {
+  TestPki() {
+    dir.write("ext.cnf", "subjectAltName=IP:127.0.0.1\n");
+    const std::string d = dir.path().string();
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string script =
+        "cd '" + d + "' && openssl req -x509" + ec + " -keyout ca.key -out ca.pem -days 2 " +
+        "-subj /CN=TestCA && openssl req -x509" + ec + " -keyout other.key -out other.pem " +
+        "-days 2 -subj /CN=OtherCA && openssl req" + ec + " -keyout server.key -out server.csr " +
+        "-subj /CN=127.0.0.1 && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key " +
+        "-CAcreateserial -out server.pem -days 2 -extfile ext.cnf) >/dev/null 2>&1";
+    ok = std::system(("(" + script).c_str()) == 0;
+  }
+  std::string file(const char* name) const { return dir.file(name); }
+  TempDir dir;
+  bool ok = false;
+};
+
+// Serves one scripted answer per TLS connection on 127.0.0.1.
+class TlsServer {
+ public:
+  TlsServer(const TestPki& pki, std::vector<std::string> answers) : answers_(std::move(answers)) {
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(ctx_, pki.file("server.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx_, pki.file("server.key").c_str(), SSL_FILETYPE_PEM);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 4);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TlsServer() {
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+    SSL_CTX_free(ctx_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    for (const std::string& answer : answers_) {
+      const int client = ::accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      timeval limit{5, 0};
+      ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      SSL* ssl = SSL_new(ctx_);
+      SSL_set_fd(ssl, client);
+      if (SSL_accept(ssl) == 1) {
+        std::string request;
+        char buffer[1024];
+        int n;
+        while (request.find("\r\n\r\n") == std::string::npos &&
+               (n = SSL_read(ssl, buffer, sizeof buffer)) > 0) {
+          request.append(buffer, static_cast<std::size_t>(n));
+        }
+        SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+        SSL_shutdown(ssl);
+      }
+      SSL_free(ssl);
+      ::close(client);
+    }
+  }
+
+  std::vector<std::string> answers_;
+  SSL_CTX* ctx_ = nullptr;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// HTTPS against a server whose certificate the configured authority signed
+// works; one signed by an authority not trusted is refused before the
+// request is sent.
+TEST(UpdateClient, HttpsChecksTheServerCertificate) {
+  TestPki pki;
+  ASSERT_TRUE(pki.ok) << "the openssl command could not make the test certificates";
+  struct Case {
+    const char* ca;
+    int result;
+    std::size_t records;
+  };
+  for (const Case c : {Case{"ca.pem", 1, 2u}, Case{"other.pem", 0, 0u}}) {
+    TlsServer server(pki, {ok_answer({"x-quarn-count: 2"}, lines_of({kA, kB}))});
+    ClientWorld w;
+    w.world.h.set_ini("HTTP_HOST 127.0.0.1\nHTTP_PORT " + std::to_string(server.port()) +
+                      "\nHTTP_TLS true\nHTTP_CA_FILE " + pki.file(c.ca) + "\n");
+    EXPECT_EQ(w.client.do_update(), c.result) << c.ca;
+    EXPECT_EQ(w.world.records().size(), c.records) << c.ca;
+    if (c.result == 0) {
+      const std::string log = w.world.h.log_text();
+      EXPECT_NE(log.find("Could not open connection for database update (certificate verify "
+                         "failed"),
+                std::string::npos)
+          << log;
+    }
   }
 }
 
