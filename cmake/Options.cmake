@@ -1,7 +1,12 @@
 # Warnings and sanitizers shared by every target of the project.
-add_compile_options(-Wall -Wextra)
+
+# Warnings travel with the libraries: every quarn_ library links this target
+# PUBLIC, so the programs, tests and benchmarks built on them get the same
+# set. -Werror only where asked for (the CI builds of `make test`).
+add_library(quarn_warnings INTERFACE)
+target_compile_options(quarn_warnings INTERFACE -Wall -Wextra)
 if(QUARN_WERROR)
-  add_compile_options(-Werror)
+  target_compile_options(quarn_warnings INTERFACE -Werror)
 endif()
 
 if(QUARN_SANITIZE)
@@ -21,7 +26,9 @@ endif()
 
 # Adds a library target named quarn_<name> from the given sources, with the
 # project root as its include directory (includes read "support/log.h").
+# Which folder may include which is checked by scripts/check-layers.sh.
 function(quarn_library name)
   add_library(quarn_${name} STATIC ${ARGN})
   target_include_directories(quarn_${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(quarn_${name} PUBLIC quarn_warnings)
 endfunction()

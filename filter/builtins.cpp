@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "filter/recipients.h"
+#include "filter/report.h"
 #include "filter/rule_engine.h"
+#include "filter/spam_detect.h"
 #include "filter/spawn.h"
-#include "message/recipients.h"
-#include "message/report.h"
-#include "message/spam_detect.h"
 #include "support/clock.h"
 #include "support/log.h"
 #include "support/text.h"

@@ -12,7 +12,7 @@
 // the rule engine's run state (flags, spam scores, forward copies, message
 // length, message text and path). `spawn` hands the message to an outside
 // program (filter/spawn.h) and `report` writes the report file
-// (message/report.h).
+// (filter/report.h).
 //
 // The pure helpers below (pattern lists, wildcard replace, similarity, text
 // tests) hold the functions' logic and are tested alone.
@@ -28,50 +28,12 @@
 #include <string>
 #include <string_view>
 
+#include "message/message_access.h"
+
 namespace quarn {
 
 class RuleEngine;
 struct RuleExpr;
-
-// Facts about the message that the model computes before the rules run.
-struct MessageMarks {
-  std::int32_t ishtml = 0;
-  std::int32_t isbase64 = 0;
-  std::int32_t isimage = 0;
-  std::int32_t isuuencoded = 0;
-  std::int32_t isencodedtext = 0;
-  std::int32_t isencodedhtml = 0;
-  std::int32_t isencodedurl = 0;
-  std::int32_t isencoded = 0;
-  std::int32_t encoded_lines = 0;
-  std::int32_t line_count = 0;
-};
-
-// What the run halves read and change of the message being filtered.
-// Indexes are header indexes of the current filter.
-class MessageAccess {
- public:
-  virtual ~MessageAccess() = default;
-  virtual int rf_hdrs_exists(std::int32_t index) const = 0;
-  // The value with its length (empty, never failing, when there is none).
-  virtual std::string_view rf_hdrs_get(std::int32_t index) const = 0;
-  virtual std::int32_t rf_hdrs_getlen(std::int32_t index) const = 0;
-  virtual void rf_hdrs_set(std::int32_t index, std::string_view text) = 0;
-  virtual const MessageMarks& marks() const = 0;
-};
-
-// A message without headers or marks.
-class NoMessage final : public MessageAccess {
- public:
-  int rf_hdrs_exists(std::int32_t) const override { return 0; }
-  std::string_view rf_hdrs_get(std::int32_t) const override { return {}; }
-  std::int32_t rf_hdrs_getlen(std::int32_t) const override { return 0; }
-  void rf_hdrs_set(std::int32_t, std::string_view) override {}
-  const MessageMarks& marks() const override { return marks_; }
-
- private:
-  MessageMarks marks_;
-};
 
 // What a run half works with: the engine (loggers, trace, run state,
 // timings, `rexpstore` store, match scratch, current filter) and the

@@ -6,10 +6,10 @@
 #include <optional>
 
 #include "filter/builtins.h"
+#include "filter/rewrite.h"
 #include "filter/rule_engine.h"
+#include "filter/spam_detect.h"
 #include "message/message_model.h"
-#include "message/rewrite.h"
-#include "message/spam_detect.h"
 #include "support/clock.h"
 #include "support/text.h"
 
@@ -355,12 +355,38 @@ int Walk::bounce_all() {
 }
 
 void Walk::release() {
+  rf_spamdetect_free(e_);
   model_.rf_hdrs_free();
   rf_forward_cc_free(e_);
   e_.run().message_text.reset();
 }
 
 }  // namespace
+
+void rf_model_build(RuleEngine& engine, RuleFilter& filter, std::string_view message,
+                    std::span<char> decoded) {
+  RunState& run = engine.run();
+  // The flag names the model can set are registered in this order, so a
+  // filter's flag table reads the same whatever the message.
+  engine.rf_setflag(engine.rf_flag_findadd("html_encoded"), 0);
+  run.flags.fill(0);
+  engine.rf_setflag(engine.rf_flag_findadd("__UNUSABLE_MSGID"), 0);
+  MessageModel& model = engine.model();
+  model.rf_hdrs_process(message, decoded, run.urls, filter.headers.names());
+  const HeuristicFlags& flags = model.heuristic_flags();
+  for (std::size_t i = 0; i < flags.count; ++i) {
+    engine.rf_setflag(engine.rf_flag_findadd(flags.names[i]), 1);
+  }
+  engine.rf_header_findadd("to");
+}
+
+int rf_set_fromeqto(RuleEngine& engine) {
+  const std::int32_t to_index = engine.rf_header_findadd("to");
+  const std::int32_t from_index = engine.rf_header_findadd("from");
+  if (engine.model().rf_cmpfromto(to_index, from_index) == 0) return 0;
+  engine.rf_setflag(engine.rf_flag_findadd("FROMEQTO"), 1);
+  return 1;
+}
 
 int rf_forward_cc_free(RuleEngine& engine) {
   engine.run().forward_cc.clear();
@@ -406,7 +432,7 @@ int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::spa
   }
   decoded = decoded.first(MessageModel::kDecodedSize);
   decoded[0] = '\0';
-  model.rf_hdrs_process(message, decoded, run.urls);
+  rf_model_build(engine, *filter, message, decoded);
 
   const double fast_start = clock_ms();
   const std::size_t decoded_text = strnlen(decoded.data(), decoded.size());
@@ -414,7 +440,7 @@ int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::spa
   engine.mf_fast_scan(std::string_view(decoded.data(), scan_length), scan_length);
   engine.timings().fast_ms += clock_ms() - fast_start;
 
-  model.rf_cmpfromto();
+  rf_set_fromeqto(engine);
 
   Walk walk(engine, *filter, recipients, result, context);
   return walk.run();

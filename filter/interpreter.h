@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-#include "message/recipients.h"
+#include "filter/recipients.h"
 #include "signature/spam_score.h"
 
 namespace quarn {
@@ -64,6 +64,17 @@ int rfilter_run(RuleEngine& engine, void* context, RuleFilter* filter, std::span
 int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
                  std::span<char> work, std::int32_t length, RecipientList& recipients,
                  std::string_view path, std::string& result, const SpamScoreList* match);
+
+// Builds the engine's message model of `message` for `filter`: every flag
+// starts at 0, the flags "html_encoded" and "__unusable_msgid" are
+// registered, the model reads the filter's header names, the heuristic flags
+// it found are registered and set to 1, and "to" is registered as a header.
+void rf_model_build(RuleEngine& engine, RuleFilter& filter, std::string_view message,
+                    std::span<char> decoded);
+
+// Sets the flag "fromeqto" when the From address occurs in the To header
+// (both names registered first); 1 when it was set.
+int rf_set_fromeqto(RuleEngine& engine);
 
 // Empties the run's forward-copy list. Returns 1.
 int rf_forward_cc_free(RuleEngine& engine);

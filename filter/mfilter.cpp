@@ -4,8 +4,8 @@
 #include <cstdarg>
 
 #include "filter/interpreter.h"
+#include "filter/recipients.h"
 #include "message/message_model.h"
-#include "message/recipients.h"
 #include "support/log.h"
 #include "support/mutex.h"
 #include "support/text.h"

@@ -5,7 +5,7 @@
 // "filter.dat" when no filter is in service yet (the new one stays in
 // service; a file that does not compile leaves none, and the next scan
 // tries again), builds the recipient list and the sender texts from the
-// envelope (message/recipients.h), runs the interpreter and drops the list.
+// envelope (filter/recipients.h), runs the interpreter and drops the list.
 // The header lines the run adds reach the engine through the model's
 // add-header hook, which the engine installs at start-up; the per-recipient
 // outcome stays inside the run. Forward copies are only logged

@@ -11,8 +11,8 @@
 #include "filter/builtins.h"
 #include "filter/rule_engine.h"
 #include "filter/rule_tokenizer.h"
+#include "filter/spam_detect.h"
 #include "message/message_model.h"
-#include "message/spam_detect.h"
 #include "support/file.h"
 #include "support/text.h"
 
@@ -470,7 +470,7 @@ void RuleCompiler::comp_assign() {
 
 // ---- RuleEngine ------------------------------------------------------------
 
-RuleEngine::RuleEngine() : model_(std::make_unique<MessageModel>(*this)) {}
+RuleEngine::RuleEngine() : model_(std::make_unique<MessageModel>()) {}
 RuleEngine::~RuleEngine() = default;
 
 std::unique_ptr<RuleFilter> RuleEngine::rfilter_compile(const std::string& path) {

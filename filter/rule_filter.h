@@ -18,9 +18,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filter/fast_phrases.h"
+#include "filter/flag_expr.h"
 #include "filter/regex.h"
-#include "message/fast_phrases.h"
-#include "message/flag_expr.h"
+#include "message/message_access.h"
 
 namespace quarn {
 
@@ -65,7 +66,6 @@ inline constexpr int kOperatorCount = 4;
 const char* rf_action_name(std::int32_t action);
 const char* rf_operator_name(std::int32_t op);
 
-inline constexpr std::size_t kMaxHeaders = 100;
 inline constexpr std::size_t kMaxFlags = 300;
 // Room kept free in each name table: at most 91 header and 291 flag names.
 inline constexpr std::size_t kNameTableReserve = 10;

@@ -16,9 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "filter/interpreter.h"
 #include "filter/rule_engine.h"
+#include "filter/spam_detect.h"
 #include "message/message_model.h"
-#include "message/spam_detect.h"
 
 namespace {
 
@@ -58,7 +59,6 @@ struct Fixture {
   RuleEngine engine;
   std::unique_ptr<RuleFilter> filter;
   std::vector<char> decoded = std::vector<char>(MessageModel::kDecodedSize);
-  std::string urls;
 };
 
 // Reads every slot whole so that a value pointing at freed or
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view message(reinterpret_cast<const char*>(data), size);
 
   model.set_recipient(message.substr(0, std::min<std::size_t>(size, 40)));
-  if (model.rf_hdrs_process(message, fixture->decoded, fixture->urls) != 1) std::abort();
+  rf_model_build(engine, *fixture->filter, message, fixture->decoded);
   volatile unsigned sink = touch_all(model);
 
   const MessageMarks& marks = model.marks();
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (model.decoded_length() >= MessageModel::kDecodedSize) std::abort();
   if (marks.encoded_lines < 0 || marks.line_count < 0) std::abort();
 
-  model.rf_cmpfromto();
+  rf_set_fromeqto(engine);
   for (std::int32_t index = 0; index < 6; ++index) {
     model.rf_hdrs_set(index, model.rf_hdrs_get(index + 1));
   }
@@ -102,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   engine.rf_spamdetect(1.5f, message.substr(0, std::min<std::size_t>(size, 120)));
   rf_spamdetect_do(engine, nullptr);
   sink = sink + touch_all(model);
+  rf_spamdetect_free(engine);
   model.rf_hdrs_free();
   sink = sink + touch_all(model);
   (void)sink;

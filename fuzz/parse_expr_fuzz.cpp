@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "filter/flag_expr.h"
 #include "filter/rule_log.h"
-#include "message/flag_expr.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -1,6 +1,5 @@
 #include "message/heuristics.h"
 
-#include "filter/rule_engine.h"
 
 namespace quarn {
 
@@ -45,13 +44,6 @@ HeuristicFlags rf_heuristic_flags(const HeuristicInput& input) {
     if (caps > 25) flags.add("medium_caps");
   }
   return flags;
-}
-
-void rf_set_heuristic_flags(RuleEngine& engine, const HeuristicInput& input) {
-  const HeuristicFlags flags = rf_heuristic_flags(input);
-  for (std::size_t i = 0; i < flags.count; ++i) {
-    engine.rf_setflag(engine.rf_flag_findadd(flags.names[i]), 1);
-  }
 }
 
 }  // namespace quarn

@@ -39,8 +39,6 @@
 
 namespace quarn {
 
-class RuleEngine;
-
 struct HeuristicInput {
   HtmlStats stats;
   std::int64_t raw_body_length = 0;
@@ -61,8 +59,5 @@ struct HeuristicFlags {
 };
 
 HeuristicFlags rf_heuristic_flags(const HeuristicInput& input);
-
-// Registers each earned flag in the current filter and sets it to 1.
-void rf_set_heuristic_flags(RuleEngine& engine, const HeuristicInput& input);
 
 }  // namespace quarn

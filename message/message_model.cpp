@@ -5,11 +5,9 @@
 #include <cstring>
 #include <utility>
 
-#include "filter/rule_engine.h"
 #include "message/heuristics.h"
 #include "message/line_reader.h"
 #include "message/mime_walk.h"
-#include "message/spam_detect.h"
 #include "message/url_scan.h"
 #include "support/text.h"
 
@@ -96,11 +94,11 @@ struct RunNames {
   int to_addr = -1;
   int from_addr = -1;
 
-  void build(const RuleFilter* filter) {
-    count = filter == nullptr ? 0 : std::min(filter->headers.size(), kMaxHeaders);
+  void build(std::span<const std::string> names) {
+    count = std::min(names.size(), kMaxHeaders);
     std::array<std::uint8_t, 256> sizes{};
     for (std::size_t i = 0; i < count; ++i) {
-      name[i] = cstr_view(filter->headers.name(i));
+      name[i] = cstr_view(names[i]);
       kind[i] = name_kind(name[i]);
       if (kind[i] == NameKind::kToAddr) to_addr = static_cast<int>(i);
       if (kind[i] == NameKind::kFromAddr) from_addr = static_cast<int>(i);
@@ -227,6 +225,7 @@ struct Slot {
 struct MessageModel::Impl {
   std::array<Slot, kMaxHeaders> slots;
   MessageMarks marks;
+  HeuristicFlags flags;
   HtmlStats stats;
   std::vector<std::string> added;
   HdrsAddHook hook;
@@ -428,26 +427,23 @@ void MessageModel::Impl::body_scan(const RunNames& names, std::size_t position) 
   }
 }
 
-MessageModel::MessageModel(RuleEngine& engine) : engine_(engine), impl_(std::make_unique<Impl>()) {}
+MessageModel::MessageModel() : impl_(std::make_unique<Impl>()) {}
 MessageModel::~MessageModel() = default;
 
 int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> decoded,
-                                  std::string& urls) {
+                                  std::string& urls, std::span<const std::string> header_names) {
   Impl& m = *impl_;
   m.message.assign(cstr_view(message));
   const std::string_view text = m.message;
   m.marks = MessageMarks{};
-  engine_.rf_setflag(engine_.rf_flag_findadd("html_encoded"), 0);
-  engine_.run().flags.fill(0);
 
   // Values of an earlier run that was not ended are dropped with it.
   m.clear_values();
   for (Slot& s : m.slots) s.replaced = false;
   RunNames names;
-  names.build(engine_.current_filter());
+  names.build(header_names);
 
   const std::size_t raw_body = raw_body_length(text);
-  engine_.rf_setflag(engine_.rf_flag_findadd("__UNUSABLE_MSGID"), 0);
 
   MimeWalk walk(decoded);
   std::size_t walk_position = 0;
@@ -462,7 +458,7 @@ int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> deco
   heuristics.raw_body_length = static_cast<std::int64_t>(raw_body);
   heuristics.visible_length = static_cast<std::int64_t>(m.decoded_length);
   heuristics.first_text_base64 = walk.first_text_base64;
-  if (engine_.current_filter() != nullptr) rf_set_heuristic_flags(engine_, heuristics);
+  m.flags = rf_heuristic_flags(heuristics);
 
   m.head_text.clear();
   std::size_t position = 0;
@@ -474,7 +470,6 @@ int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> deco
   for (std::size_t i = 0; i < names.count; ++i) {
     if (names.kind[i] == NameKind::kHead) m.set_borrowed(i, m.head_text);
   }
-  engine_.rf_header_findadd("to");
   m.marks.line_count = count_newlines(text);
   return 1;
 }
@@ -506,6 +501,7 @@ void MessageModel::rf_hdrs_set(std::int32_t index, std::string_view text) {
 }
 
 const MessageMarks& MessageModel::marks() const { return impl_->marks; }
+const HeuristicFlags& MessageModel::heuristic_flags() const { return impl_->flags; }
 
 void MessageModel::rf_hdrs_add(std::string_view line) {
   if (impl_->hook) {
@@ -519,14 +515,11 @@ void MessageModel::mfilter_set_hdrs_add(HdrsAddHook hook) { impl_->hook = std::m
 bool MessageModel::has_hdrs_add_hook() const { return static_cast<bool>(impl_->hook); }
 
 void MessageModel::rf_hdrs_free() {
-  rf_spamdetect_free(engine_);
   impl_->clear_values();
   impl_->added.clear();
 }
 
-int MessageModel::rf_cmpfromto() {
-  const std::int32_t to_index = engine_.rf_header_findadd("to");
-  const std::int32_t from_index = engine_.rf_header_findadd("from");
+int MessageModel::rf_cmpfromto(std::int32_t to_index, std::int32_t from_index) const {
   const std::string_view to = ncpy(cstr_view(rf_hdrs_get(to_index)), kCompareCopy);
   const std::string_view from = ncpy(cstr_view(rf_hdrs_get(from_index)), kCompareCopy);
 
@@ -537,9 +530,7 @@ int MessageModel::rf_cmpfromto() {
   }
   if (pattern.empty()) return 0;
   // Both sides lower-cased: a search ignoring ASCII case.
-  if (!contains_nc(to, pattern)) return 0;
-  engine_.rf_setflag(engine_.rf_flag_findadd("FROMEQTO"), 1);
-  return 1;
+  return contains_nc(to, pattern) ? 1 : 0;
 }
 
 void MessageModel::set_return_path(std::string_view text) {

@@ -1,15 +1,18 @@
 // The message model: what one filter run knows about the message.
 //
 // `rf_hdrs_process` turns the raw message into header values held in slots
-// parallel to the current filter's header-name table (index i belongs to
-// name i), pseudo-headers ("body", "rawbody", "full", "urls", "recipient",
-// "return-path", "sender-ip", "head", "to-addr", "from-addr"), the message
-// marks and counters, and the heuristic flags; it drives the MIME walk, the
-// URL scan and the HTML strip on the way. The built-in functions read the
-// model through `MessageAccess`; `replace` changes values through
-// `rf_hdrs_set`; header lines the run adds go to the add-header hook when one
-// is installed (the engine's response), else into `added_headers` for the
-// rewrite of the message file.
+// parallel to the header-name list it is given (index i belongs to name i;
+// the rule engine passes its filter's header-name table), pseudo-headers
+// ("body", "rawbody", "full", "urls", "recipient", "return-path",
+// "sender-ip", "head", "to-addr", "from-addr"), the message marks and
+// counters, and the heuristic flags the message earned; it drives the MIME
+// walk, the URL scan and the HTML strip on the way. The model knows nothing
+// of rules: it returns what it found, and the rule engine turns the flag
+// names into flags of its filter. The built-in functions read the model
+// through `MessageAccess`; `replace` changes values through `rf_hdrs_set`;
+// header lines the run adds go to the add-header hook when one is installed
+// (the engine's response), else into `added_headers` for the rewrite of the
+// message file.
 //
 // The header scan reads the message line by line (a line is at most 9,899
 // characters, cut at its first CR; a last line without a newline is never
@@ -40,8 +43,8 @@
 // until the next `rf_hdrs_process`; the add-header hook and the envelope
 // texts persist until changed.
 //
-// Owner: the rule engine (`RuleEngine::model()`), one per engine; used only
-// by the thread running the filter, under the filter mutex.
+// Owner: whoever runs the filter (the rule engine keeps one), used by one
+// thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -52,12 +55,11 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/builtins.h"
+#include "message/heuristics.h"
 #include "message/html_strip.h"
+#include "message/message_access.h"
 
 namespace quarn {
-
-class RuleEngine;
 
 class MessageModel final : public MessageAccess {
  public:
@@ -70,16 +72,21 @@ class MessageModel final : public MessageAccess {
 
   using HdrsAddHook = std::function<void(std::string_view line)>;
 
-  explicit MessageModel(RuleEngine& engine);
+  MessageModel();
   ~MessageModel() override;
   MessageModel(const MessageModel&) = delete;
   MessageModel& operator=(const MessageModel&) = delete;
 
   // Builds the model of `message` (the message text, which ends at its first
-  // NUL byte if it has one) for the engine's current filter. `decoded` is the
-  // caller's work buffer (at least kDecodedSize bytes) and receives the
-  // decoded text; `urls` receives the URL list. Returns 1.
-  int rf_hdrs_process(std::string_view message, std::span<char> decoded, std::string& urls);
+  // NUL byte if it has one) for the header names the rules want (the first
+  // kMaxHeaders count; the names must outlive the run). `decoded` is the caller's
+  // work buffer (at least kDecodedSize bytes) and receives the decoded text;
+  // `urls` receives the URL list. Returns 1.
+  int rf_hdrs_process(std::string_view message, std::span<char> decoded, std::string& urls,
+                      std::span<const std::string> header_names);
+
+  // The heuristic flags the last `rf_hdrs_process` found (message/heuristics.h).
+  const HeuristicFlags& heuristic_flags() const;
 
   // MessageAccess: values by header index of the current filter.
   int rf_hdrs_exists(std::int32_t index) const override;
@@ -96,13 +103,14 @@ class MessageModel final : public MessageAccess {
   void mfilter_set_hdrs_add(HdrsAddHook hook);
   bool has_hdrs_add_hook() const;
 
-  // Ends a run: empties the run's spam-score list, frees every value that is
-  // not borrowed, and drops the added lines.
+  // Ends a run: frees every value that is not borrowed and drops the added
+  // lines.
   void rf_hdrs_free();
 
-  // Sets the flag "fromeqto" when the From address occurs in the To header;
-  // 1 when it was set.
-  int rf_cmpfromto();
+  // 1 when the From address (the last piece holding "@" of the value at
+  // `from_index`, split at "(<>)") occurs in the value at `to_index`,
+  // ignoring case; the caller sets the flag "fromeqto" then.
+  int rf_cmpfromto(std::int32_t to_index, std::int32_t from_index) const;
 
   // Envelope texts set by the filter layer before a run (the "return-path"
   // and "sender-ip" pseudo-headers), each cut to 999 characters.
@@ -129,7 +137,6 @@ class MessageModel final : public MessageAccess {
 
  private:
   struct Impl;
-  RuleEngine& engine_;
   std::unique_ptr<Impl> impl_;
 };
 

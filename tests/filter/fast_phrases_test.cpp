@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "filter/fast_phrases.h"
 #include "filter/rule_engine.h"
-#include "message/fast_phrases.h"
-#include "message/spam_detect.h"
+#include "filter/spam_detect.h"
 #include "tests/filter/rule_test_util.h"
 
 namespace quarn::testing {

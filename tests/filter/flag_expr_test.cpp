@@ -2,8 +2,8 @@
 
 #include <map>
 
+#include "filter/flag_expr.h"
 #include "filter/rule_log.h"
-#include "message/flag_expr.h"
 
 namespace quarn {
 namespace {

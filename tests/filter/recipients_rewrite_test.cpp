@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "filter/recipients.h"
+#include "filter/report.h"
+#include "filter/rewrite.h"
 #include "filter/rule_engine.h"
-#include "message/recipients.h"
-#include "message/report.h"
-#include "message/rewrite.h"
 #include "tests/filter/rule_test_util.h"
 #include "tests/testing/temp_dir.h"
 

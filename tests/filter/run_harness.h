@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "filter/interpreter.h"
+#include "filter/recipients.h"
 #include "filter/rule_engine.h"
 #include "message/message_model.h"
-#include "message/recipients.h"
 #include "tests/filter/rule_test_util.h"
 #include "tests/testing/temp_dir.h"
 

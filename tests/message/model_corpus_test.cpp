@@ -33,7 +33,7 @@ constexpr std::string_view kNames[] = {
 // All values of a run, joined, with the marks.
 std::string snapshot(ModelRun& run) {
   std::string text;
-  for (std::size_t i = 0; i < run.filter.headers.size(); ++i) {
+  for (std::size_t i = 0; i < run.headers().size(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
     text += std::to_string(run.model().rf_hdrs_exists(index));
     text += run.model().rf_hdrs_get(index);
@@ -45,7 +45,7 @@ std::string snapshot(ModelRun& run) {
 void check_bounds(ModelRun& run, std::string_view message) {
   MessageModel& model = run.model();
   const std::string_view text = cstr_view(message);
-  for (std::size_t i = 0; i < run.filter.headers.size(); ++i) {
+  for (std::size_t i = 0; i < run.headers().size(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
     const std::string_view value = model.rf_hdrs_get(index);
     ASSERT_NE(value.data(), nullptr);
@@ -54,7 +54,7 @@ void check_bounds(ModelRun& run, std::string_view message) {
       ASSERT_TRUE(value.empty());
       continue;
     }
-    const std::string& name = run.filter.headers.name(i);
+    const std::string& name = run.headers()[i];
     if (name == "full" || name == "rawbody") {
       ASSERT_TRUE(text.ends_with(value)) << name;
     } else if (name == "body") {
@@ -91,7 +91,7 @@ TEST(ModelCorpus, EveryMessageKeepsItsBoundsAndRepeats) {
   for (const auto& path : files) {
     SCOPED_TRACE(path.string());
     const std::string message = read_file(path.string());
-    ASSERT_EQ(run.model().rf_hdrs_process(message, run.decoded, run.urls), 1);
+    ASSERT_EQ(run.process(message), 1);
     ASSERT_NO_FATAL_FAILURE(check_bounds(run, message));
     with_body += run.model().rf_hdrs_exists(run.index("full"));
     const std::string first = snapshot(run);

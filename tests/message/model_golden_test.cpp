@@ -52,7 +52,7 @@ std::string describe(std::string_view message) {
   run.model().set_sender_ip("192.0.2.7");
   run.model().set_recipient("rcpt@example.org");
   run.process(message);
-  const int fromeqto = run.model().rf_cmpfromto();
+  const int fromeqto = run.cmpfromto();
 
   std::string text;
   for (std::string_view name : kNames) {

@@ -1,4 +1,4 @@
-#include "message/flag_expr.h"
+#include "filter/flag_expr.h"
 
 #include "filter/rule_log.h"
 

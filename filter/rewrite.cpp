@@ -1,4 +1,4 @@
-#include "message/rewrite.h"
+#include "filter/rewrite.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "message/recipients.h"
+#include "filter/recipients.h"
 
 #include "filter/rule_log.h"
 #include "message/line_reader.h"

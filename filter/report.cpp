@@ -1,4 +1,4 @@
-#include "message/report.h"
+#include "filter/report.h"
 
 #include <cerrno>
 

@@ -1,4 +1,4 @@
-#include "message/fast_phrases.h"
+#include "filter/fast_phrases.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "message/spam_detect.h"
+#include "filter/spam_detect.h"
 
 #include <algorithm>
 

@@ -1,0 +1,57 @@
+// What the built-in functions read and change of the message being
+// filtered: header values by header index (the index a name has in the
+// header-name list the message model was given) and the marks the model
+// computes before the rules run. The message model implements it; a test or
+// a compile check can use `NoMessage`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quarn {
+
+// Most header names one filter may register; the model keeps a slot for each.
+inline constexpr std::size_t kMaxHeaders = 100;
+
+// Facts about the message that the model computes before the rules run.
+struct MessageMarks {
+  std::int32_t ishtml = 0;
+  std::int32_t isbase64 = 0;
+  std::int32_t isimage = 0;
+  std::int32_t isuuencoded = 0;
+  std::int32_t isencodedtext = 0;
+  std::int32_t isencodedhtml = 0;
+  std::int32_t isencodedurl = 0;
+  std::int32_t isencoded = 0;
+  std::int32_t encoded_lines = 0;
+  std::int32_t line_count = 0;
+};
+
+// What the run halves read and change of the message being filtered.
+// Indexes are header indexes of the current filter.
+class MessageAccess {
+ public:
+  virtual ~MessageAccess() = default;
+  virtual int rf_hdrs_exists(std::int32_t index) const = 0;
+  // The value with its length (empty, never failing, when there is none).
+  virtual std::string_view rf_hdrs_get(std::int32_t index) const = 0;
+  virtual std::int32_t rf_hdrs_getlen(std::int32_t index) const = 0;
+  virtual void rf_hdrs_set(std::int32_t index, std::string_view text) = 0;
+  virtual const MessageMarks& marks() const = 0;
+};
+
+// A message without headers or marks.
+class NoMessage final : public MessageAccess {
+ public:
+  int rf_hdrs_exists(std::int32_t) const override { return 0; }
+  std::string_view rf_hdrs_get(std::int32_t) const override { return {}; }
+  std::int32_t rf_hdrs_getlen(std::int32_t) const override { return 0; }
+  void rf_hdrs_set(std::int32_t, std::string_view) override {}
+  const MessageMarks& marks() const override { return marks_; }
+
+ private:
+  MessageMarks marks_;
+};
+
+}  // namespace quarn
