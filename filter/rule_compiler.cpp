@@ -1,6 +1,8 @@
 // The rules-file compiler: reading statements (continuations, includes),
 // variables, statement dispatch, if and call statements, actions and
 // expressions.
+#include "filter/rule_compiler.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -28,7 +30,6 @@ constexpr std::size_t kLineTextLength = 100;
 constexpr std::size_t kMaxSuspendedFiles = 10;
 constexpr std::size_t kAssignLimit = 9900;
 
-constexpr const char* kNullToken = "(NULL_TOKEN)";
 constexpr const char* kStandIn = "if (0) then";
 
 bool starts_comment(std::string_view physical) {
@@ -62,57 +63,27 @@ FilePtr open_rules_file(const std::string& path, int& err) {
 
 }  // namespace
 
-class RuleCompiler {
- public:
-  explicit RuleCompiler(RuleEngine& engine) : e_(engine), log_(engine.log_) {}
-
-  std::unique_ptr<RuleFilter> compile(const std::string& path);
-
- private:
-  enum class Outcome { kContinue, kFail };
-
-  Outcome statement(RuleFilter& filter, const std::string& joined, const std::string& physical);
-  void substitute();
-  bool find_action(std::size_t pos, RuleLine& line);
-  bool comp_if(RuleLine& line);
-  bool comp_call(RuleLine& line);
-  // Expressions joined by comparison operators (< > =) from `pos`; false
-  // when one of them fails to compile.
-  bool comp_comparisons(std::size_t& pos, RuleLine& rule);
-  bool comp_exp(std::size_t& pos, RuleExpr& expr);
-  void comp_assign();
-
-  std::size_t count() const { return e_.tokens_.size(); }
-  const std::string& tok(std::size_t index) const {
-    return index < e_.tokens_.size() ? e_.tokens_[index].text : null_token_;
-  }
-  const char* ctok(std::size_t index) const { return tok(index).c_str(); }
-  std::int32_t line() const { return e_.line_counter_; }
-
-  RuleEngine& e_;
-  RuleLog& log_;
-  const std::string null_token_ = kNullToken;
-  std::unordered_map<std::string, std::string> variables_;
-};
+RuleCompiler::RuleCompiler(RuleEngine& engine, int include_limit)
+    : e_(engine), log_(engine.log()), include_limit_(include_limit) {}
 
 std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
   if (path.empty()) return nullptr;
   log_.imsg("Compiling %s\n", path.c_str());
-  e_.error_ = "No Error";
-  e_.line_counter_ = 0;
-  e_.tokens_.clear();
+  error_ = "No Error";
+  line_counter_ = 0;
+  tokens_.clear();
   variables_.clear();
 
   int err = 0;
   FilePtr current = open_rules_file(path, err);
   if (!current) {
-    e_.error_ = lprintf(kLineSize, "Can't read (%s) (%s)\n", path.c_str(),
+    error_ = lprintf(kLineSize, "Can't read (%s) (%s)\n", path.c_str(),
                         system_error_text(err).c_str());
     return nullptr;
   }
   auto filter = std::make_unique<RuleFilter>();
-  RuleFilter* const previous = e_.current_;
-  e_.current_ = filter.get();
+  RuleFilter* const previous = e_.current_filter();
+  e_.set_current_filter(filter.get());
 
   std::vector<FilePtr> suspended;
   int includes_opened = 0;
@@ -134,7 +105,7 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
         joined.clear();
         continue;
       }
-      ++e_.line_counter_;
+      ++line_counter_;
       physical.resize(cstr_view(physical).size());
       if (!physical.empty() && physical.back() == '\n') physical.pop_back();
       joined += physical;
@@ -167,7 +138,7 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
         }
         const std::string include_path(target);
         log_.trace("rfilter: include %.55s\n", include_path.c_str());
-        if (includes_opened >= e_.include_limit_) {
+        if (includes_opened >= include_limit_) {
           log_.emsg("rfilter: Too many included files, line %d include %.55s ignored\n", line(),
                     include_path.c_str());
           continue;
@@ -188,7 +159,7 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
 
     if (statement(*filter, joined, physical) == Outcome::kFail) {
       variables_.clear();
-      e_.current_ = previous;
+      e_.set_current_filter(previous);
       return nullptr;
     }
   }
@@ -215,9 +186,9 @@ RuleCompiler::Outcome RuleCompiler::statement(RuleFilter& filter, const std::str
   if (tokenized.tokens.empty() || tokenized.tokens[0].text.starts_with('#')) {
     return Outcome::kContinue;
   }
-  e_.tokens_ = std::move(tokenized.tokens);
+  tokens_ = std::move(tokenized.tokens);
   substitute();
-  e_.tokens_ = rf_concat(std::move(e_.tokens_));
+  tokens_ = rf_concat(std::move(tokens_));
 
   RuleLine rule;
   rule.line_number = line();
@@ -245,7 +216,7 @@ RuleCompiler::Outcome RuleCompiler::statement(RuleFilter& filter, const std::str
       keep();
     } else if (physical.find("then") != std::string::npos) {
       // The block still opens (and never runs) so its else and end stay paired.
-      e_.tokens_ = rf_token(kStandIn).tokens;
+      tokens_ = rf_token(kStandIn).tokens;
       rule = RuleLine{};
       rule.line_number = line();
       rule.line_text = line_text;
@@ -262,8 +233,8 @@ RuleCompiler::Outcome RuleCompiler::statement(RuleFilter& filter, const std::str
 }
 
 void RuleCompiler::substitute() {
-  for (std::size_t i = 1; i < e_.tokens_.size(); ++i) {
-    RuleToken& token = e_.tokens_[i];
+  for (std::size_t i = 1; i < tokens_.size(); ++i) {
+    RuleToken& token = tokens_[i];
     if (token.quoted || !token.text.starts_with('$')) continue;
     auto found = variables_.find(token.text);
     if (found == variables_.end()) {
@@ -448,7 +419,7 @@ void RuleCompiler::comp_assign() {
     value += part;
     ++i;
     if (i < count()) {
-      const RuleToken& join = e_.tokens_[i];
+      const RuleToken& join = tokens_[i];
       if (join.quoted || join.text != "+") {
         log_.emsg("rfilter: Missing '+' in assignment\n");
         return;
@@ -474,8 +445,13 @@ RuleEngine::RuleEngine() : model_(std::make_unique<MessageModel>()) {}
 RuleEngine::~RuleEngine() = default;
 
 std::unique_ptr<RuleFilter> RuleEngine::rfilter_compile(const std::string& path) {
-  RuleCompiler compiler(*this);
-  return compiler.compile(path);
+  // An empty path compiles nothing and leaves the last compile's results.
+  if (path.empty()) return nullptr;
+  RuleCompiler compiler(*this, include_limit_);
+  std::unique_ptr<RuleFilter> filter = compiler.compile(path);
+  error_ = compiler.error();
+  line_counter_ = compiler.line_counter();
+  return filter;
 }
 
 void RuleEngine::rfilter_free(std::unique_ptr<RuleFilter>& filter) {

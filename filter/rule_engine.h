@@ -197,13 +197,10 @@ class RuleEngine {
   std::int32_t line_counter() const { return line_counter_; }
 
  private:
-  friend class RuleCompiler;
-
   RuleLog log_;
   RuleFilter* current_ = nullptr;
   std::string error_ = "No Error";
   std::int32_t line_counter_ = 0;
-  std::vector<RuleToken> tokens_;
   int include_limit_ = 1000;
   RunState run_;
   std::unique_ptr<MessageModel> model_;
