@@ -42,8 +42,8 @@ fuzz: deps
 demo: build
 	scripts/demo.sh $(BUILD)/bin/quarncrc
 
-# The engine, the milter, the example working directory, the systemd unit and
-# the Postfix snippet (PREFIX=/usr/local by default; DESTDIR is honoured).
+# The programs, their manual pages, the example working directory, the systemd
+# units and the Postfix snippet (PREFIX=/usr/local by default; DESTDIR is honoured).
 PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -6,8 +6,10 @@
 // Both work relative to the current directory, as the engine does: rules
 // files and their includes are opened by the paths they are written with,
 // settings come from "quarncrc.ini", the database from "quarncrc.db". The
-// caller changes into the working directory first. Nothing is written
-// there: no log file, pid, lock or status file, and no update run.
+// caller changes into the working directory first. The tool writes nothing
+// there (no log, pid, lock or status file, no update run); only what the
+// rules themselves do runs as in a scan: spawn() and report() write their
+// spool files, and spawn() starts its program.
 #pragma once
 
 #include <memory>
