@@ -41,15 +41,19 @@ bool LoadedDb::load(std::string& error) {
   return true;
 }
 
-const MessageRecord* LoadedDb::best_record(const PartCrcs& crcs) const {
+const MessageRecord* LoadedDb::best_record(const PartCrcs& crcs, bool allow_null_head) const {
   const MessageRecord* best = nullptr;
   int best_weight = 0;
+  const auto counts = [&](int part) {
+    return part >= kFirstBodyPart || crcs[part] != 0 || allow_null_head;
+  };
   for (int part = 0; part < kPartCount; ++part) {
+    if (!counts(part)) continue;
     db_.for_each_with(part, crcs[part], [&](RecordRef ref) {
       const MessageRecord& record = db_.record(ref);
       int weight = 0;
       for (int k = 0; k < kPartCount; ++k) {
-        if (record.crc[k] == crcs[k]) weight += SignatureDb::kWeights[k];
+        if (record.crc[k] == crcs[k] && counts(k)) weight += SignatureDb::kWeights[k];
       }
       if (weight > best_weight || (weight == best_weight && best && record.id < best->id)) {
         best = &record;

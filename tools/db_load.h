@@ -60,8 +60,9 @@ class LoadedDb {
   Settings& settings() { return settings_; }
   Log& log() { return quiet_.log(); }
   // The record agreeing with `crcs` in the heaviest set of parts (the
-  // first of equals in id order), or null when none agrees in anything.
-  const MessageRecord* best_record(const PartCrcs& crcs) const;
+  // lowest id of equals), or null when none agrees in anything. A missing
+  // header part (0) agrees only under `allow_null_head`, as in matching.
+  const MessageRecord* best_record(const PartCrcs& crcs, bool allow_null_head) const;
 
  private:
   std::string db_path_;

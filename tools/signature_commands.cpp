@@ -143,11 +143,13 @@ int cmd_match(const Args& args) {
     } else {
       std::printf("  OK 0 None None 0 - Not Found\n");
     }
-    if (const MessageRecord* best = loaded.best_record(crcs)) {
-      const std::string agree = domatchtypes(crcs, best->crc,
-                                             settings.ini_true(IniKey::ALLOW_NULL_HEAD), 1000);
+    const bool allow_null_head = settings.ini_true(IniKey::ALLOW_NULL_HEAD);
+    if (const MessageRecord* best = loaded.best_record(crcs, allow_null_head)) {
+      const std::string agree = domatchtypes(crcs, best->crc, allow_null_head, 1000);
       std::printf("  best record %d agrees in: %s\n", best->id,
                   agree.empty() ? "nothing" : agree.c_str() + 1);
+    } else {
+      std::printf("  no record agrees in any part\n");
     }
   }
   return result;
