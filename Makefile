@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 JOBS       ?= 2
 FUZZ_SECONDS ?= 15
 
-.PHONY: all deps configure build test test-normal test-asan fuzz demo bench clean install
+.PHONY: all deps configure build test test-normal test-asan fuzz demo bench clean install package
 
 all: build
 
@@ -42,14 +42,24 @@ fuzz: deps
 demo: build
 	scripts/demo.sh $(BUILD)/bin/quarncrc
 
-# The engine, the milter, the example working directory, the systemd unit and
-# the Postfix snippet (PREFIX=/usr/local by default; DESTDIR is honoured).
+# The programs, their manual pages, the example working directory, the systemd
+# units and the Postfix snippet (PREFIX=/usr/local by default; DESTDIR is honoured).
 PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package (quarncrc_<version>_<arch>.deb in the top folder), built in
+# a tree of its own configured for /usr.
+BUILD_PKG ?= build-pkg
+package: deps
+	cmake -S . -B $(BUILD_PKG) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DQUARN_TESTS=OFF -DQUARN_BENCH=OFF
+	ninja -C $(BUILD_PKG)
+	cd $(BUILD_PKG) && cpack -G DEB
+	cp $(BUILD_PKG)/quarncrc_*.deb .
 
 bench: build
 	scripts/run-bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_PKG) build-fuzz quarncrc_*.deb

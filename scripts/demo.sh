@@ -78,3 +78,27 @@ if [ -x "$feed_bin" ]; then
   echo "--- the feed's log"
   cat feed/serve.log
 fi
+
+# The administrator's tool on the same example directory.
+tool_bin=$(dirname "$bin")/quarncrc-tool
+if [ -x "$tool_bin" ]; then
+  echo
+  echo "=== quarncrc-tool: signatures, matching, rules check, database"
+  cd "$work"
+  echo "--- quarncrc-tool sign messages/*.eml"
+  "$tool_bin" sign messages/*.eml
+  echo "--- quarncrc-tool sign --parts messages/ham-1.eml"
+  "$tool_bin" sign --parts messages/ham-1.eml
+  echo "--- quarncrc-tool match --db quarncrc.db messages/spam-2.eml messages/ham-1.eml"
+  "$tool_bin" match --db quarncrc.db messages/spam-2.eml messages/ham-1.eml
+  echo "--- quarncrc-tool lint filter.dat (no output: it compiles cleanly)"
+  "$tool_bin" lint filter.dat && echo "exit status 0"
+  echo "--- quarncrc-tool db stats quarncrc.db"
+  "$tool_bin" db stats quarncrc.db
+  echo "--- quarncrc-tool trace messages/spam-2.eml (last lines)"
+  "$tool_bin" trace messages/spam-2.eml | sed -n '/^-- flags set/,$p'
+  man_dir=$(cd "$(dirname "$bin")/.." && pwd)/man
+  echo "--- manual pages (read one with: man -l $man_dir/quarncrc.8)"
+  ls "$man_dir"
+  echo "    'make install' puts them under PREFIX/share/man; 'make package' builds a .deb"
+fi

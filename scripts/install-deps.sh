@@ -11,6 +11,7 @@ packages=(
   libsqlite3-dev libmicrohttpd-dev libsodium-dev
   clang libclang-rt-14-dev
   libmilter-dev postfix miltertest
+  scdoc dpkg-dev file
 )
 
 missing=()

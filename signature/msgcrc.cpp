@@ -177,9 +177,11 @@ std::size_t remove_blank_lines(char* text, std::size_t length) {
   return length;
 }
 
-int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log) {
+int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log,
+           std::array<std::string, kPartCount>* texts) {
   text[length] = '\0';
   crcs.fill(0);
+  if (texts != nullptr) texts->fill(std::string());
   const void* nul = std::memchr(text, '\0', length);
   const std::string_view message(
       text, nul == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(nul) - text));
@@ -207,6 +209,11 @@ int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log) {
       case kReceivedPart: crcs[p] = do_crc(cut_received(last[p])); break;
       default: crcs[p] = do_crc(last[p]); break;
     }
+    if (texts != nullptr) {
+      (*texts)[p] = p == kSubjectPart    ? clean_str(last[p])
+                    : p == kReceivedPart ? std::string(cut_received(last[p]))
+                                         : std::string(last[p]);
+    }
   }
 
   while (body < message.size() && is_line_end(message[body])) ++body;
@@ -230,11 +237,13 @@ int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log) {
     }
     if (pos + span > size || made == kBodyPartCount - 1) span = size - pos;
     crcs[kFirstBodyPart + made] = do_crc(start + pos, span);
+    if (texts != nullptr) (*texts)[kFirstBodyPart + made].assign(start + pos, span);
     pos += span;
     ++made;
   }
   for (int k = made; made > 0 && k < kBodyPartCount; ++k) {
     crcs[kFirstBodyPart + k] = crcs[kFirstBodyPart];
+    if (texts != nullptr) (*texts)[kFirstBodyPart + k] = (*texts)[kFirstBodyPart];
   }
   return parts + made;
 }

@@ -34,6 +34,7 @@
 // Stateless apart from the log; safe from any thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,8 +51,11 @@ namespace quarn {
 // text is terminated there and its body is altered in place (HTML and
 // blank-line removal), so a caller that needs the message afterwards keeps a
 // copy. Nothing before `text` or after `text[length]` is touched. Returns the
-// number of header parts found plus body chunks made.
-int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log);
+// number of header parts found plus body chunks made. When `texts` is given
+// it receives the normalised text each CRC was taken over (empty for a part
+// not found; copied body parts repeat Body 1's text).
+int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log,
+           std::array<std::string, kPartCount>* texts = nullptr);
 
 // The header lines of `text` that take part, last line first, each without
 // its line end; `body` receives the position where the body starts (0 when

@@ -73,9 +73,10 @@ TEST(FeedWithEngine, EngineFollowsReportsDeletesAndRules) {
     };
   };
 
-  EXPECT_TRUE(update_until(site, scan_shows("\nX-Quarn-Match: 1 Suspected Advertising 1\n")))
-      << answer;
-  EXPECT_EQ(site.read("filter.dat"), kRules);
+  // The records are applied before the rules file is fetched, so wait for both.
+  const auto matched = scan_shows("\nX-Quarn-Match: 1 Suspected Advertising 1\n");
+  EXPECT_TRUE(update_until(site, [&] { return matched() && site.read("filter.dat") == kRules; }))
+      << answer << read_engine_log(site.path());
 
   // A second report raises the count; the engine receives the record again.
   EXPECT_EQ(run_feed(feed.path(), {"report", feed.file("spam.eml")}).out,
