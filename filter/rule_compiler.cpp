@@ -63,8 +63,8 @@ FilePtr open_rules_file(const std::string& path, int& err) {
 
 }  // namespace
 
-RuleCompiler::RuleCompiler(RuleEngine& engine, int include_limit)
-    : e_(engine), log_(engine.log()), include_limit_(include_limit) {}
+RuleCompiler::RuleCompiler(RuleEngine& engine, int include_limit, std::int32_t& line_counter)
+    : e_(engine), log_(engine.log()), include_limit_(include_limit), line_counter_(line_counter) {}
 
 std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
   if (path.empty()) return nullptr;
@@ -447,10 +447,10 @@ RuleEngine::~RuleEngine() = default;
 std::unique_ptr<RuleFilter> RuleEngine::rfilter_compile(const std::string& path) {
   // An empty path compiles nothing and leaves the last compile's results.
   if (path.empty()) return nullptr;
-  RuleCompiler compiler(*this, include_limit_);
+  error_ = "No Error";
+  RuleCompiler compiler(*this, include_limit_, line_counter_);
   std::unique_ptr<RuleFilter> filter = compiler.compile(path);
   error_ = compiler.error();
-  line_counter_ = compiler.line_counter();
   return filter;
 }
 

@@ -24,8 +24,10 @@ class RuleCompiler {
   // Names are registered in the filter being compiled, which is the
   // engine's current filter while the compile runs (and stays current after
   // a successful one). `include_limit` is the most files the compile may
-  // open through "#include".
-  RuleCompiler(RuleEngine& engine, int include_limit);
+  // open through "#include". `line_counter` counts the physical lines read
+  // (across included files) as they are read, so a logger called during the
+  // compile can tell the line; it must outlive the compiler.
+  RuleCompiler(RuleEngine& engine, int include_limit, std::int32_t& line_counter);
   RuleCompiler(const RuleCompiler&) = delete;
   RuleCompiler& operator=(const RuleCompiler&) = delete;
 
@@ -34,8 +36,6 @@ class RuleCompiler {
   std::unique_ptr<RuleFilter> compile(const std::string& path);
   // "No Error", or "Can't read (%s) (%s)\n" after a file that did not open.
   const std::string& error() const { return error_; }
-  // The physical lines read (across included files).
-  std::int32_t line_counter() const { return line_counter_; }
 
  private:
   enum class Outcome { kContinue, kFail };
@@ -63,7 +63,7 @@ class RuleCompiler {
   const int include_limit_;
   const std::string null_token_ = "(NULL_TOKEN)";
   std::string error_ = "No Error";
-  std::int32_t line_counter_ = 0;
+  std::int32_t& line_counter_;
   // The tokens of the statement being compiled.
   std::vector<RuleToken> tokens_;
   std::unordered_map<std::string, std::string> variables_;
