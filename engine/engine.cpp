@@ -222,12 +222,17 @@ int Engine::do_command(std::string_view line) {
   } else {
     const std::string tag(t[0]);
     const char* gap = tag.empty() ? "" : " ";
-    log_.emsg("%s%sERROR Invalid command\n", tag.c_str(), gap);
-    response_.set(strprintf("%s%sERROR Invalid command\n", tag.c_str(), gap));
+    answer_error(strprintf("%s%sERROR Invalid command\n", tag.c_str(), gap),
+                 strprintf("%s%sERROR Invalid command\n", tag.c_str(), gap));
     result = 0;
   }
   update_status_file();
   return result;
+}
+
+void Engine::answer_error(const std::string& log_line, std::string answer) {
+  log_.emsg("%s", log_line.c_str());
+  response_.set(std::move(answer));
 }
 
 int Engine::scan(std::string_view tag_view, std::string_view scan_view,
@@ -235,16 +240,16 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   const std::string tag(tag_view);
   const std::string scan_file(scan_view);
   if (scan_view.empty() || envelope_view.empty()) {
-    log_.emsg("%s ERROR Incorrect number of parameters\n", tag.c_str());
-    response_.set(strprintf("%s ERROR Incorrect number of parameters\n\n", tag.c_str()));
+    answer_error(strprintf("%s ERROR Incorrect number of parameters\n", tag.c_str()),
+                 strprintf("%s ERROR Incorrect number of parameters\n\n", tag.c_str()));
     return 1;
   }
 
   auto st = stat_file(scan_file);
   if (!st) {
-    log_.emsg("Unable to access scan file (%s)\n", scan_file.c_str());
-    response_.set(strprintf("%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
-                          scan_file.c_str()));
+    answer_error(strprintf("Unable to access scan file (%s)\n", scan_file.c_str()),
+                 strprintf("%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
+                           scan_file.c_str()));
     return 0;
   }
   if (st->size >= msg_sz_) {
@@ -257,16 +262,16 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   std::string reason;
   Fd fd(open_regular(scan_file, reason));
   if (!fd.ok()) {
-    response_.set(strprintf("%s ERROR Unable to open scan file (%s) (%s)\n",
-                          tag.c_str(), scan_file.c_str(), reason.c_str()));
-    log_.emsg("Unable to open scan file (%s) (read)\n", scan_file.c_str());
+    answer_error(strprintf("Unable to open scan file (%s) (read)\n", scan_file.c_str()),
+                 strprintf("%s ERROR Unable to open scan file (%s) (%s)\n",
+                           tag.c_str(), scan_file.c_str(), reason.c_str()));
     return 0;
   }
   const std::int64_t length = read_fully(fd.get(), message_, st->size);
   if (length < st->size) {
-    log_.emsg("Unable to read scan file (%s)\n", scan_file.c_str());
-    response_.set(strprintf("%s ERROR Unable to read scan file (%s)\n", tag.c_str(),
-                          scan_file.c_str()));
+    answer_error(strprintf("Unable to read scan file (%s)\n", scan_file.c_str()),
+                 strprintf("%s ERROR Unable to read scan file (%s)\n", tag.c_str(),
+                           scan_file.c_str()));
     return 0;
   }
   const auto size = static_cast<std::size_t>(length);
@@ -332,17 +337,17 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   const std::string envelope_file(envelope_view);
   auto st = stat_file(envelope_file);
   if (!st) {
-    log_.emsg("Unable to access envelope file (%s)\n", envelope_file.c_str());
-    response_.set(strprintf("%s ERROR Unable to access envelope file (%s)\n",
-                          tag.c_str(), envelope_file.c_str()));
+    answer_error(strprintf("Unable to access envelope file (%s)\n", envelope_file.c_str()),
+                 strprintf("%s ERROR Unable to access envelope file (%s)\n",
+                           tag.c_str(), envelope_file.c_str()));
     return 0;
   }
   std::string reason;
   Fd fd(open_regular(envelope_file, reason));
   if (!fd.ok()) {
-    log_.emsg("Unable to open envelope file (%s) (read)\n", envelope_file.c_str());
-    response_.set(strprintf("%s ERROR Unable to open envelope file (%s) (%s)\n",
-                          tag.c_str(), envelope_file.c_str(), reason.c_str()));
+    answer_error(strprintf("Unable to open envelope file (%s) (read)\n", envelope_file.c_str()),
+                 strprintf("%s ERROR Unable to open envelope file (%s) (%s)\n",
+                           tag.c_str(), envelope_file.c_str(), reason.c_str()));
     return 0;
   }
   // An envelope that would not leave room for its terminator is refused as
@@ -350,9 +355,9 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   const bool fits = st->size < msg_sz_;
   const std::int64_t got = fits ? read_fully(fd.get(), envelope_, st->size) : -1;
   if (got < st->size) {
-    log_.emsg("Unable to read scan envelope (%s)\n", envelope_file.c_str());
-    response_.set(strprintf("%s ERROR Unable to read envelope file (%s)\n",
-                          tag.c_str(), envelope_file.c_str()));
+    answer_error(strprintf("Unable to read scan envelope (%s)\n", envelope_file.c_str()),
+                 strprintf("%s ERROR Unable to read envelope file (%s)\n",
+                           tag.c_str(), envelope_file.c_str()));
     return 0;
   }
   envelope_[got] = '\0';
@@ -391,16 +396,15 @@ void Engine::hdrs_add(std::string_view line) {
 int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
   const std::string tag(tag_view);
   if (signature.empty()) {
-    log_.emsg("%s ERROR Missing CRC data\n", tag.c_str());
-    response_.set(strprintf("%s ERROR Missing CRC data\n", tag.c_str()));
+    answer_error(strprintf("%s ERROR Missing CRC data\n", tag.c_str()),
+                 strprintf("%s ERROR Missing CRC data\n", tag.c_str()));
     return 0;
   }
   const auto letter = static_cast<signed char>(signature[0]);
   if (letter > kRuleSet) {
-    log_.emsg("%s ERROR Unknown rule set (requires %c, current %c)\n", tag.c_str(), letter,
-              kRuleSet);
-    response_.set(strprintf("%s ERROR Unknown rule set (requires %c, current %c)\n",
-                          tag.c_str(), letter, kRuleSet));
+    const std::string line = strprintf("%s ERROR Unknown rule set (requires %c, current %c)\n",
+                                       tag.c_str(), letter, kRuleSet);
+    answer_error(line, line);
     return 0;
   }
   const std::string text(signature);
@@ -408,20 +412,20 @@ int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
     if (settings_.ini_true(IniKey::ALLOW_INVALID_CRCS)) {
       log_.imsg("%s Allowing invalid CRC (%s)", tag.c_str(), text.c_str());
     } else {
-      log_.emsg("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str());
-      response_.set(strprintf("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str()));
+      answer_error(strprintf("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str()),
+                   strprintf("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str()));
       return 0;
     }
   }
   if (signature.size() < 2 || std::string_view("-$#").find(signature[1]) == std::string_view::npos) {
-    log_.emsg("%s ERROR Incorrect CRC format\n", tag.c_str());
-    response_.set(strprintf("%s ERROR Incorrect CRC format\n", tag.c_str()));
+    answer_error(strprintf("%s ERROR Incorrect CRC format\n", tag.c_str()),
+                 strprintf("%s ERROR Incorrect CRC format\n", tag.c_str()));
     return 0;
   }
   PartCrcs crcs{};
   if (parse_crc_fields(signature, crcs) < kPartCount) {
-    log_.emsg("%s ERROR Incorrect CRC count\n", tag.c_str());
-    response_.set(strprintf("%s ERROR Incorrect CRC count\n", tag.c_str()));
+    answer_error(strprintf("%s ERROR Incorrect CRC count\n", tag.c_str()),
+                 strprintf("%s ERROR Incorrect CRC count\n", tag.c_str()));
     return 0;
   }
 

@@ -73,6 +73,9 @@ class Engine {
   FilterService& filter() { return filter_; }
 
  private:
+  // A failed command: the line goes to the error log and the answer
+  // becomes the whole response.
+  void answer_error(const std::string& log_line, std::string answer);
   int scan(std::string_view tag, std::string_view scan_file, std::string_view envelope_file);
   int findcrc(std::string_view tag, std::string_view signature);
   // Signature line and matching of a scanned message (the message buffer
