@@ -273,8 +273,8 @@ int lib_var_replace(std::string_view source, std::string& destination, std::size
 // ---------------------------------------------------------------------------
 // Starting, waiting, releasing
 
-int lib_detach_start(Log& log, std::string_view command, char* const* envp,
-                     std::string& error_text, ChildProcess& handle_out) {
+int ChildProcess::start(Log& log, std::string_view command, char* const* envp,
+                        std::string& error_text) {
   error_text.clear();
   SpawnCommand parsed = lib_parse_command(cstr_view(command));
   if (parsed.batch) {
@@ -329,13 +329,13 @@ int lib_detach_start(Log& log, std::string_view command, char* const* envp,
     error_text = start_error_text(rc);
     return 0;
   }
-  handle_out = ChildProcess(pid);
+  *this = ChildProcess(pid);
   return 1;
 }
 
 int lib_detach_handle(Log& log, std::string_view command, std::string& error_text,
                       ChildProcess& handle_out) {
-  return lib_detach_start(log, command, environ, error_text, handle_out);
+  return handle_out.start(log, command, environ, error_text);
 }
 
 int lib_detach_prog_env(Log& log, std::string_view command, const std::vector<std::string>& env,
@@ -344,22 +344,22 @@ int lib_detach_prog_env(Log& log, std::string_view command, const std::vector<st
   std::vector<char*> envp;
   for (auto& entry : block) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  return lib_detach_start(log, command, envp.data(), error_text, handle_out);
+  return handle_out.start(log, command, envp.data(), error_text);
 }
 
-int lib_detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, int& exit_code) {
+int ChildProcess::wait_ms(Log& log, std::int64_t limit_ms, int& exit_code) {
   const auto start = Clock::now();
   while (ms_since(start) < limit_ms) {
     int err = 0;
-    switch (handle.poll_status(err)) {
-      case ChildProcess::Status::kRunning:
+    switch (poll_status(err)) {
+      case Status::kRunning:
         sleep_ms(kPollSleepMs);
         continue;
-      case ChildProcess::Status::kEnded:
-        exit_code = handle.exit_code_;
+      case Status::kEnded:
+        exit_code = exit_code_;
         return 1;
-      case ChildProcess::Status::kUnknown:
-        log.emsg("lib_spawn: GetExitCodeProcess(%d,%s)\n", static_cast<int>(handle.pid_),
+      case Status::kUnknown:
+        log.emsg("lib_spawn: GetExitCodeProcess(%d,%s)\n", static_cast<int>(pid_),
                  system_error_text(err).c_str());
         exit_code = 0;
         return 1;
@@ -368,38 +368,46 @@ int lib_detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, in
   return 0;
 }
 
+int lib_detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, int& exit_code) {
+  return handle.wait_ms(log, limit_ms, exit_code);
+}
+
 int lib_detach_wait(Log& log, ChildProcess& handle, int seconds, int& exit_code) {
   return lib_detach_wait_ms(log, handle, static_cast<std::int64_t>(seconds) * 1000, exit_code);
 }
 
-int lib_detach_free(Log& log, ChildProcess& handle) {
-  log.imsg("lib_spawn: spawn_release(handle=%d) killing process\n", static_cast<int>(handle.pid_));
+int ChildProcess::release(Log& log) {
+  log.imsg("lib_spawn: spawn_release(handle=%d) killing process\n", static_cast<int>(pid_));
   int err = 0;
-  ChildProcess::Status status = handle.poll_status(err);
-  if (status == ChildProcess::Status::kUnknown) {
-    log.emsg("lib_spawn: GetExitCodeProcess(%d,%s)\n", static_cast<int>(handle.pid_),
+  ChildProcess::Status status = poll_status(err);
+  if (status == Status::kUnknown) {
+    log.emsg("lib_spawn: GetExitCodeProcess(%d,%s)\n", static_cast<int>(pid_),
              system_error_text(err).c_str());
   }
-  if (status == ChildProcess::Status::kRunning) {
+  if (status == Status::kRunning) {
     log.emsg("lib_spawn: spawn_release: Releasing handle for process still alive\n");
   } else {
     log.imsg("lib_spawn: the process has terminated normally %d\n",
-             status == ChildProcess::Status::kEnded ? handle.exit_code_ : 0);
+             status == Status::kEnded ? exit_code_ : 0);
   }
   // A child left running could never be collected once its handle is gone.
-  handle.reset();
+  reset();
   return 1;
 }
 
-int lib_detach_kill(Log& log, ChildProcess& handle) {
+int ChildProcess::kill(Log& log) {
   int err = 0;
-  if (handle.poll_status(err) == ChildProcess::Status::kRunning) {
-    if (int kill_err = handle.kill_group(); kill_err != 0) {
+  if (poll_status(err) == Status::kRunning) {
+    if (int kill_err = kill_group(); kill_err != 0) {
       log.emsg("lib_spawn: TerminateProcess(%s)\n", system_error_text(kill_err).c_str());
     }
-    handle.reap_killed();
+    reap_killed();
   }
-  return lib_detach_free(log, handle);
+  return release(log);
 }
+
+int lib_detach_free(Log& log, ChildProcess& handle) { return handle.release(log); }
+
+int lib_detach_kill(Log& log, ChildProcess& handle) { return handle.kill(log); }
 
 }  // namespace quarn

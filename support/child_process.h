@@ -59,11 +59,15 @@ class ChildProcess {
   // library killed it; 128 + the signal number when a signal ended it.
   std::optional<int> exit_code() const;
 
+  // The operations behind the lib_detach_ entry points below (same results
+  // and log texts). `start` runs the command with the environment `envp`
+  // (null-terminated "NAME=value" strings) and makes the handle hold it.
+  int start(Log& log, std::string_view command, char* const* envp, std::string& error_text);
+  int wait_ms(Log& log, std::int64_t limit_ms, int& exit_code);
+  int release(Log& log);
+  int kill(Log& log);
+
  private:
-  friend int lib_detach_start(Log&, std::string_view, char* const*, std::string&, ChildProcess&);
-  friend int lib_detach_wait_ms(Log&, ChildProcess&, std::int64_t, int&);
-  friend int lib_detach_free(Log&, ChildProcess&);
-  friend int lib_detach_kill(Log&, ChildProcess&);
 
   enum class Status { kRunning, kEnded, kUnknown };
   explicit ChildProcess(pid_t pid) : pid_(pid) {}
