@@ -216,7 +216,7 @@ void TcpInputBuffer::clear() {
 
 TcpConn::TcpConn(Log& log) : log_(log) {}
 
-TcpConn::~TcpConn() { tcp_close_nice(*this); }
+TcpConn::~TcpConn() { close_nice(); }
 
 void TcpConn::debug(const char* fmt, ...) {
   if (!debug_) return;
@@ -253,8 +253,8 @@ bool TcpConn::check_open() {
   if (readable(p) || !exceptional(p)) return true;
   if (int err = pending_error(); err != 0) note_errno(err);
   if (wouldblock()) return true;
-  log_.imsg("tcp_check_open got except event on socket (%s)\n", tcp_error(this).c_str());
-  tcp_close_nice(*this);
+  log_.imsg("tcp_check_open got except event on socket (%s)\n", error_text().c_str());
+  close_nice();
   return false;
 }
 
@@ -279,7 +279,7 @@ int TcpConn::read_timed_raw(char* buf, std::size_t size, int limit_ms) {
   if (n > 0) return static_cast<int>(n);
   if (!check_open()) {
     reason_ = "open check";
-    tcp_close_nice(*this);
+    close_nice();
     return 0;
   }
   if (waitfor(limit_ms)) {
@@ -294,7 +294,7 @@ int TcpConn::read_timed_raw(char* buf, std::size_t size, int limit_ms) {
         tcp_lib_msleep(kReadRetrySleepMs);
         continue;
       }
-      tcp_close_nice(*this);  // an orderly end, or an error
+      close_nice();  // an orderly end, or an error
       return 0;
     }
   }
@@ -339,11 +339,11 @@ std::size_t TcpConn::write_timed(const char* data, std::size_t len, int limit_ms
       if (wait_write(limit_ms)) continue;
       if (wouldblock()) break;  // the limit passed: stop, the connection stays open
       log_.imsg("Closing as error on tcp_wait_write %d\n", last_error_);
-      tcp_close_nice(*this);
+      close_nice();
       break;
     }
     log_.imsg("Closing as error on socket_write %d\n", last_error_);
-    tcp_close_nice(*this);
+    close_nice();
     break;
   }
   if (sent == 0) {
@@ -360,7 +360,7 @@ void TcpConn::set_linger() {
   if (::setsockopt(sk_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) == 0) return;
   note_errno(errno);
   std::string text = lprintf(kLineSize, "Unable to set socket to linger %s\n",
-                             tcp_error(this).c_str());
+                             error_text().c_str());
   log_.emsg("%s", text.c_str());
   std::fputs(text.c_str(), stderr);
 }
@@ -440,7 +440,7 @@ int TcpConn::open_worker(std::string_view host, int port, std::string_view local
     }
     if (::bind(sk, reinterpret_cast<const sockaddr*>(&bind_addr), sizeof bind_addr) != 0) {
       note_errno(errno);
-      std::string why = tcp_error(this);
+      std::string why = error_text();
       log_.emsg("LCL Bind failed - %.200s - will bind to free port instead\n", why.c_str());
     }
   }
@@ -472,33 +472,33 @@ int tcp_new(TcpConnPtr& conn, Log& log) {
   return 1;
 }
 
-int tcp_open(TcpConn& conn, std::string_view host, int port, std::string_view local_address) {
-  if (conn.sk_ >= 0) {
-    conn.log_.emsg("tcp: tcp_open called with sk member set to %d\n", conn.sk_);
-    ::close(conn.sk_);  // a socket nobody can reach any more would only leak
-    conn.sk_ = -1;
+int TcpConn::open(std::string_view host, int port, std::string_view local_address) {
+  if (sk_ >= 0) {
+    log_.emsg("tcp: tcp_open called with sk member set to %d\n", sk_);
+    ::close(sk_);  // a socket nobody can reach any more would only leak
+    sk_ = -1;
   }
-  conn.in_.clear();  // bytes of an earlier connection are no part of this one
-  conn.sk_ = conn.open_worker(host, port, local_address);
-  return conn.sk_ >= 0 ? 1 : 0;
+  in_.clear();  // bytes of an earlier connection are no part of this one
+  sk_ = open_worker(host, port, local_address);
+  return sk_ >= 0 ? 1 : 0;
 }
 
-int tcp_vprintf(TcpConn& conn, const char* fmt, std::va_list args) {
-  if (conn.sk_ < 0) return 0;
+int TcpConn::vprintf(const char* fmt, std::va_list args) {
+  if (sk_ < 0) return 0;
   std::string text;
   vlprintf(text, kPrintfSize, fmt, args);
   if (text.empty()) return 1;
-  const int limit = conn.write_limit_ms_ != 0 ? conn.write_limit_ms_ : TcpConn::kDefaultWriteLimitMs;
-  const std::size_t sent = conn.write_timed(text.data(), text.size(), limit);
-  conn.bytes_written_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(conn.bytes_written_) +
-                                                  static_cast<std::uint32_t>(sent));
+  const int limit = write_limit_ms_ != 0 ? write_limit_ms_ : TcpConn::kDefaultWriteLimitMs;
+  const std::size_t sent = write_timed(text.data(), text.size(), limit);
+  bytes_written_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes_written_) +
+                                             static_cast<std::uint32_t>(sent));
   if (sent == text.size()) {
-    conn.debug("tcp_printf --> %.90s", text.c_str());
+    debug("tcp_printf --> %.90s", text.c_str());
     return 1;
   }
-  conn.log_.emsg("tcp_printf: failed only %d sent %s\n", static_cast<int>(sent),
-                 tcp_error(&conn).c_str());
-  tcp_close_nice(conn);
+  log_.emsg("tcp_printf: failed only %d sent %s\n", static_cast<int>(sent),
+            error_text().c_str());
+  close_nice();
   return 0;
 }
 
@@ -510,63 +510,83 @@ int tcp_printf(TcpConn& conn, const char* fmt, ...) {
   return result;
 }
 
-int tcp_readline(TcpConn& conn, std::string& line, std::size_t size) {
-  const int limit = conn.read_limit_ms_ != 0 ? conn.read_limit_ms_ : TcpConn::kDefaultReadLimitMs;
+int TcpConn::read_line(std::string& line, std::size_t size) {
+  const int limit = read_limit_ms_ != 0 ? read_limit_ms_ : TcpConn::kDefaultReadLimitMs;
   bool started = false;
   Clock::time_point first_chunk;
   for (;;) {
-    if (conn.in_.take_line(line, size)) return 1;
-    if (!conn.readbf(limit, size + 100)) return 0;
+    if (in_.take_line(line, size)) return 1;
+    if (!readbf(limit, size + 100)) return 0;
     if (!started) {
       started = true;
       first_chunk = Clock::now();
     }
     if (ms_since(first_chunk) > limit) {
-      conn.reason_ = lprintf(64, "after %d seconds", seconds_since(first_chunk));
+      reason_ = lprintf(64, "after %d seconds", seconds_since(first_chunk));
       return 0;
     }
   }
 }
 
-int tcp_read(TcpConn& conn, char* data, std::size_t size) {
+int TcpConn::read(char* data, std::size_t size) {
   size = std::min<std::size_t>(size, INT_MAX);
   if (size == 0) return 0;
-  if (const std::string_view held = conn.in_.pending(); !held.empty()) {
+  if (const std::string_view held = in_.pending(); !held.empty()) {
     const std::size_t n = std::min(size, held.size());
     std::memcpy(data, held.data(), n);
-    conn.in_.consume(n);
+    in_.consume(n);
     return static_cast<int>(n);
   }
-  const int limit = conn.read_limit_ms_ != 0 ? conn.read_limit_ms_ : TcpConn::kDefaultReadLimitMs;
-  const int n = conn.read_timed_raw(data, size, limit);
+  const int limit = read_limit_ms_ != 0 ? read_limit_ms_ : TcpConn::kDefaultReadLimitMs;
+  const int n = read_timed_raw(data, size, limit);
   return n > 0 ? n : 0;
 }
 
-std::string tcp_error(const TcpConn* conn) {
-  if (conn == nullptr) return "Channel structure is NULL";
-  std::string text = tcp_code_text(conn->last_error_);
-  if (!conn->reason_.empty()) {
+std::string TcpConn::error_text() const {
+  std::string text = tcp_code_text(last_error_);
+  if (!reason_.empty()) {
     text += ' ';
-    text += conn->reason_;
+    text += reason_;
   }
   return text;
 }
 
-int tcp_close_nice(TcpConn& conn) {
-  if (conn.sk_ < 0) return 1;
-  ::shutdown(conn.sk_, SHUT_WR);
-  conn.set_linger();
-  if (::close(conn.sk_) != 0) {
+int TcpConn::close_nice() {
+  if (sk_ < 0) return 1;
+  ::shutdown(sk_, SHUT_WR);
+  set_linger();
+  if (::close(sk_) != 0) {
     // The descriptor is released either way; closing it again could close
     // a file another thread has just opened.
-    conn.note_errno(errno);
-    conn.log_.emsg("socket_close: Socket close failed will retry\n");
+    note_errno(errno);
+    log_.emsg("socket_close: Socket close failed will retry\n");
   }
-  conn.sk_ = -1;
+  sk_ = -1;
   return 1;
 }
 
-void tcp_release(TcpConn& conn) { conn.released_ = true; }
+
+int tcp_open(TcpConn& conn, std::string_view host, int port, std::string_view local_address) {
+  return conn.open(host, port, local_address);
+}
+
+int tcp_vprintf(TcpConn& conn, const char* fmt, std::va_list args) {
+  return conn.vprintf(fmt, args);
+}
+
+int tcp_readline(TcpConn& conn, std::string& line, std::size_t size) {
+  return conn.read_line(line, size);
+}
+
+int tcp_read(TcpConn& conn, char* data, std::size_t size) { return conn.read(data, size); }
+
+std::string tcp_error(const TcpConn* conn) {
+  return conn == nullptr ? "Channel structure is NULL" : conn->error_text();
+}
+
+int tcp_close_nice(TcpConn& conn) { return conn.close_nice(); }
+
+void tcp_release(TcpConn& conn) { conn.release(); }
 
 int tcp_free(TcpConnPtr& conn) {
   if (!conn) return 0;

@@ -159,14 +159,17 @@ class TcpConn {
   // Sends the library's debug lines to `dmsg` (off: they are dropped).
   void set_debug(bool on) { debug_ = on; }
 
+  // The operations behind the tcp_ entry points below, with the same
+  // results and log texts.
+  int open(std::string_view host, int port, std::string_view local_address = {});
+  int vprintf(const char* fmt, std::va_list args) __attribute__((format(printf, 2, 0)));
+  int read_line(std::string& line, std::size_t size);
+  int read(char* data, std::size_t size);
+  std::string error_text() const;
+  int close_nice();
+  void release() { released_ = true; }
+
  private:
-  friend int tcp_open(TcpConn&, std::string_view, int, std::string_view);
-  friend int tcp_vprintf(TcpConn&, const char*, std::va_list);
-  friend int tcp_readline(TcpConn&, std::string&, std::size_t);
-  friend int tcp_read(TcpConn&, char*, std::size_t);
-  friend std::string tcp_error(const TcpConn*);
-  friend int tcp_close_nice(TcpConn&);
-  friend void tcp_release(TcpConn&);
 
   int open_worker(std::string_view host, int port, std::string_view local_address);
   bool connect_timed(int sk, const void* addr, unsigned len);
