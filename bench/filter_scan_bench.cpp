@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_stats.h"
 #include "signature/signature_text.h"
 #include "tests/testing/engine_process.h"
 #include "tests/testing/temp_dir.h"
@@ -109,29 +110,8 @@ std::string set_line(int id, std::mt19937& random) {
          std::to_string(id % 5) + "|A" + quarn::make_signature_text(crcs) + "|\n";
 }
 
-// Processor time the process has used, in seconds (user and system).
-double cpu_seconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long peak_rss_kb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
+using quarn::bench::cpu_seconds;
+using quarn::bench::peak_rss_kb;
 
 // One SCAN at a time (send, wait for the answer), as a mail server drives
 // the engine; or, pipelined, up to 64 commands ahead of the answers, which

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_stats.h"
 #include "signature/signature_text.h"
 #include "tests/testing/corpus.h"
 #include "tests/testing/engine_process.h"
@@ -30,28 +31,8 @@ namespace {
 using quarn::testing::EngineProcess;
 using quarn::testing::TempDir;
 
-double cpu_seconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long peak_rss_kb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
+using quarn::bench::cpu_seconds;
+using quarn::bench::peak_rss_kb;
 
 void write_database(const std::string& path, int records) {
   std::FILE* f = std::fopen(path.c_str(), "w");
