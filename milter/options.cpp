@@ -13,7 +13,7 @@ const char kUsage[] =
     "Scans every message a mail server (Postfix, Sendmail) hands over the milter\n"
     "protocol with quarncrc engines, and adds their header lines to it.\n"
     "\n"
-    "  --socket SPEC        where the mail server connects: inet:PORT@HOST or unix:PATH\n"
+    "  --socket ADDRESS     where the mail server connects: inet:PORT@HOST or unix:PATH\n"
     "  --workdir DIR        the engine's working directory (quarncrc.ini, filter.dat,\n"
     "                       quarncrc.db); with --engines N the parent of N of them,\n"
     "                       named 1 .. N\n"
