@@ -264,7 +264,9 @@ const MessageRecord* SignatureDb::put(std::int32_t id, std::int32_t count,
                                       std::int32_t other_count, std::int32_t status,
                                       std::int32_t type, const PartCrcs& crcs) {
   if (id < 1) return nullptr;
-  for (int p = 0; p < kPartCount; ++p) prefetch_value(p, crcs[p]);
+  if (!index_deferred_) {
+    for (int p = 0; p < kPartCount; ++p) prefetch_value(p, crcs[p]);
+  }
   RecordRef ref;
   std::size_t vacant = 0;
   if (tables_[kIdTable].slots.empty() || too_full(tables_[kIdTable].used + 1, tables_[kIdTable].slots.size())) {
@@ -280,7 +282,9 @@ const MessageRecord* SignatureDb::put(std::int32_t id, std::int32_t count,
     ref = payload(tables_[kIdTable].slots[found]);
     const MessageRecord& old = record_at(ref);
     if (has_buckets()) bucket_remove(ref);
-    for (int p = 0; p < kPartCount; ++p) index_remove(p, old.crc[p], ref);
+    if (!index_deferred_) {
+      for (int p = 0; p < kPartCount; ++p) index_remove(p, old.crc[p], ref);
+    }
   } else {
     try {
       ref = take_record();
@@ -302,7 +306,7 @@ const MessageRecord* SignatureDb::put(std::int32_t id, std::int32_t count,
   record.type = type;
   record.stamp = next_stamp();
   record.crc = crcs;
-  for (int p = 0; p < kPartCount; ++p) {
+  for (int p = 0; p < kPartCount && !index_deferred_; ++p) {
     try {
       index_add(p, crcs[p], ref);
     } catch (const std::bad_alloc&) {
@@ -326,7 +330,9 @@ int SignatureDb::erase(std::int32_t id) {
   if (!ref) return 0;
   MessageRecord& record = record_at(*ref);
   if (has_buckets()) bucket_remove(*ref);
-  for (int p = 0; p < kPartCount; ++p) index_remove(p, record.crc[p], *ref);
+  if (!index_deferred_) {
+    for (int p = 0; p < kPartCount; ++p) index_remove(p, record.crc[p], *ref);
+  }
   remove_slot(kIdTable, find(kIdTable, static_cast<std::uint32_t>(id)));
   record = MessageRecord{};
   try {
@@ -336,6 +342,78 @@ int SignatureDb::erase(std::int32_t id) {
   }
   --message_count_;
   return 1;
+}
+
+bool SignatureDb::defer_index() {
+  if (message_count_ != 0) return false;
+  // Rebuilt on demand once the index is whole again.
+  std::vector<std::vector<BucketEntry>>().swap(buckets_);
+  index_deferred_ = true;
+  return true;
+}
+
+void SignatureDb::index_all() {
+  if (!index_deferred_) return;
+  index_deferred_ = false;
+  // Part by part: the part's values are copied out of the records in one
+  // sequential pass, then entered in store order with each slot asked for
+  // well ahead. The copy also answers the key checks of the slots met on
+  // the way, which would otherwise each read a record.
+  std::vector<std::uint32_t> values;
+  try {
+    values.resize(records_used_);
+  } catch (const std::bad_alloc&) {
+    // Entered one by one instead, as updates enter them.
+  }
+  for (int p = 0; p < kPartCount; ++p) {
+    Table& table = tables_[p];
+    try {
+      make_room(p, table.used + message_count_);
+    } catch (const std::bad_alloc&) {
+      // The table grows entry by entry instead.
+    }
+    const bool fast = !values.empty() && table.used == 0 &&
+                      !too_full(message_count_, table.slots.size());
+    if (fast) {
+      for (std::uint32_t i = 0; i < records_used_; ++i) values[i] = record_at(i).crc[p];
+    }
+    // Without freed records in the store every record is live.
+    const bool all_live = records_used_ == message_count_;
+    for (std::uint32_t i = 0; i < records_used_; ++i) {
+      if (fast && i + kIndexAhead < records_used_) {
+        __builtin_prefetch(&table.slots[home_of(hash_of(values[i + kIndexAhead]), table.slots.size())]);
+      }
+      if (!all_live && record_at(i).id == 0) continue;
+      if (fast && add_first(p, values, i)) continue;
+      try {
+        index_add(p, record_at(i).crc[p], i);
+      } catch (const std::bad_alloc&) {
+        log_.emsg("addcrc - Could not allocate memory for CRC\n");
+      }
+    }
+  }
+}
+
+bool SignatureDb::add_first(int part, std::span<const std::uint32_t> values, RecordRef ref) {
+  Table& table = tables_[part];
+  const std::size_t capacity = table.slots.size();
+  const std::uint32_t value = values[ref];
+  const std::uint64_t hash = hash_of(value);
+  const std::uint32_t check = check_bits(hash);
+  for (std::size_t i = home_of(hash, capacity);;) {
+    const std::uint32_t slot = table.slots[i];
+    if (slot == 0) {
+      table.slots[i] = make_slot(ref, false, hash);
+      ++table.used;
+      ++crc_entry_count_;
+      return true;
+    }
+    if ((slot & 31) == check) {
+      const std::uint32_t key = (slot & kGroupFlag) != 0 ? groups_[payload(slot)].value : values[payload(slot)];
+      if (key == value) return false;
+    }
+    if (++i == capacity) i = 0;
+  }
 }
 
 int SignatureDb::freemessages() {
@@ -351,6 +429,7 @@ int SignatureDb::freemessages() {
   std::vector<std::uint32_t>().swap(free_groups_);
   crc_entry_count_ = 0;
   std::vector<std::vector<BucketEntry>>().swap(buckets_);
+  index_deferred_ = false;
   return count;
 }
 

@@ -120,6 +120,17 @@ class SignatureDb {
   // does not rehash on the way.
   void reserve(std::size_t records);
 
+  // Loading into an empty database: from `defer_index` until `index_all`,
+  // put and erase keep the records and their ids only, and `index_all` then
+  // builds the value index whole in one pass over the records, which costs
+  // far less than nine scattered inserts and removals a record. The caller
+  // holds the mutex from one to the other, so nothing looks values up in
+  // between. `defer_index` does nothing and returns false when the database
+  // holds records.
+  bool defer_index();
+  void index_all();
+  bool index_deferred() const { return index_deferred_; }
+
   // Frees every record and index entry; returns how many records there were.
   int freemessages();
   // Frees what is left of the index (nothing after `freemessages`).
@@ -167,6 +178,8 @@ class SignatureDb {
   // 2 MB of records a chunk: one huge page.
   static constexpr std::size_t kChunkRecords = (std::size_t{2} << 20) / sizeof(MessageRecord);
   static constexpr std::uint32_t kGroupFlag = 32;
+  // How many records ahead building the index asks for a slot.
+  static constexpr std::uint32_t kIndexAhead = 16;
 
   MessageRecord& record_at(std::uint32_t index) {
     return chunks_[index / kChunkRecords][index % kChunkRecords];
@@ -196,6 +209,11 @@ class SignatureDb {
   std::optional<RecordRef> find_ref(std::int32_t id) const;
   void index_add(int part, std::uint32_t value, RecordRef ref);
   void index_remove(int part, std::uint32_t value, RecordRef ref);
+  // While the index is built whole: enters record `ref` in the table of
+  // `part` unless a record entered before holds its value (then false,
+  // nothing changed). `values` holds every record's value of that part;
+  // the table has room.
+  bool add_first(int part, std::span<const std::uint32_t> values, RecordRef ref);
   RecordRef take_record();
   std::uint32_t next_stamp();
   void build_buckets();
@@ -222,6 +240,7 @@ class SignatureDb {
 
   const int bucket_count_;
   std::vector<std::vector<BucketEntry>> buckets_;  // empty until first used
+  bool index_deferred_ = false;
 };
 
 template <class Visit>

@@ -37,12 +37,24 @@ int DbFile::open_db() {
   UpdateState& state = commands_.state();
 
   if (FilePtr file = open_file(path(kDbFile), "r")) {
-    reserve_for(file.get());
     int applied = 0;
-    for_each_judged(file.get(), false, [&](const std::string& line, const ParsedCommand& command) {
-      (void)line;
-      if (commands_.run(command, false) != 0) ++applied;
-    });
+    {
+      SignatureDb& db = commands_.db();
+      // Loading into an empty database builds the value index once at the
+      // end. That needs the mutex held over the whole load; when it is not
+      // free at once, each line waits for it as usual instead.
+      MutexHold hold(&db.mutex(), 0);
+      struct IndexAtEnd {
+        SignatureDb& db;
+        ~IndexAtEnd() { db.index_all(); }
+      } index_at_end{db};
+      if (hold) db.defer_index();
+      reserve_for(file.get());
+      for_each_judged(file.get(), false, [&](const std::string& line, const ParsedCommand& command) {
+        (void)line;
+        if (commands_.run(command, false) != 0) ++applied;
+      });
+    }
     log.imsg("open_db - Applied %d rule%s from %s\n", applied, applied == 1 ? "" : "s", kDbFile);
   } else {
     log.imsg("Could not find existing %s\n", kDbFile);

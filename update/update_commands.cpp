@@ -189,14 +189,14 @@ std::int32_t UpdateCommands::run(const ParsedCommand& command, bool check_only, 
 void UpdateCommands::prefetch(const ParsedCommand& command, bool check_only) const {
   if (!command.valid() || command.kind == CommandKind::kTime) return;
   db_.prefetch_message(command.id);
-  if (!check_only && command.kind == CommandKind::kSet) {
+  if (!check_only && command.kind == CommandKind::kSet && !db_.index_deferred()) {
     for (int p = 0; p < kPartCount; ++p) db_.prefetch_value(p, command.crcs[p]);
   }
 }
 
 void UpdateCommands::prefetch_keys(const ParsedCommand& command, bool check_only) const {
   if (!command.valid() || command.kind == CommandKind::kTime) return;
-  const bool values = !check_only && command.kind == CommandKind::kSet;
+  const bool values = !check_only && command.kind == CommandKind::kSet && !db_.index_deferred();
   db_.prefetch_keys(command.id, values ? &command.crcs : nullptr);
 }
 

@@ -154,3 +154,54 @@ TEST(SignatureDb, RecordTableAgreesWithAModel) {
 
 }  // namespace
 }  // namespace quarn
+
+namespace quarn {
+namespace {
+
+// Every value list, the visiting order and the counts of `db`, as text.
+std::string index_picture(SignatureDb& db) {
+  std::string picture = std::to_string(db.message_count()) + " " + std::to_string(db.crc_entry_count());
+  db.for_each_message([&](const MessageRecord& r) {
+    picture += "\n" + std::to_string(r.id) + ":" + std::to_string(r.count);
+    for (int p = 0; p < kPartCount; ++p) {
+      for (const std::int32_t id : ids_with(db, p, r.crc[p])) picture += " " + std::to_string(id);
+      picture += ";";
+    }
+  });
+  for (std::size_t b = 0; b < 7 + 72; ++b) {
+    picture += "\nb";
+    for (const std::int32_t id : visit_ids(db, b)) picture += " " + std::to_string(id);
+  }
+  return picture;
+}
+
+// A load with the index deferred (replacements, erases, freed records
+// reused, values shared) ends with the index that entering each change at
+// once gives; a database holding records does not defer.
+TEST(SignatureDb, DeferredIndexEqualsEnteringEachChange) {
+  Harness h;
+  for (const std::uint32_t spread : {5u, 100000u}) {
+    SignatureDb at_once(h.log, 7);
+    SignatureDb deferred(h.log, 7);
+    ASSERT_TRUE(deferred.defer_index());
+    std::mt19937 rng(spread);
+    for (int step = 0; step < 20000; ++step) {
+      const auto id = static_cast<std::int32_t>(1 + rng() % 3000);
+      if (rng() % 4 == 0) {
+        ASSERT_EQ(deferred.erase(id), at_once.erase(id));
+        continue;
+      }
+      PartCrcs crcs;
+      for (auto& c : crcs) c = rng() % spread;
+      at_once.put(id, step, 0, 0, 0, crcs);
+      deferred.put(id, step, 0, 0, 0, crcs);
+    }
+    deferred.index_all();
+    EXPECT_FALSE(deferred.index_deferred());
+    EXPECT_EQ(index_picture(deferred), index_picture(at_once)) << spread;
+    EXPECT_FALSE(deferred.defer_index());
+  }
+}
+
+}  // namespace
+}  // namespace quarn
