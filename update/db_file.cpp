@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/file.h"
+#include "support/line_reader.h"
 #include "support/text.h"
 
 namespace quarn {
@@ -98,9 +99,10 @@ void DbFile::for_each_judged(std::FILE* file, bool check_only, Judged&& judged) 
     judged(oldest.line, oldest.command);
   };
   CommandRules rules = commands_.rules();
+  LineReader lines(file, kLineSize, LineMode::kText);
   for (;;) {
     Pending& next = ring[read % kAhead];
-    if (!read_line(file, next.line, kLineSize, LineMode::kText)) break;
+    if (!lines.next(next.line)) break;
     // The rewrite keeps no TIME line: it writes a fresh one.
     if (check_only && next.line.starts_with(kTimePrefix)) continue;
     commands_.restamp(rules);

@@ -12,7 +12,19 @@ namespace {
 
 // The field position at which a line is complete.
 constexpr int kComplete = 8;
-constexpr std::string_view kFieldSeparators = "|~";
+bool is_field_separator(char c) { return c == '|' || c == '~'; }
+
+// The next field of `rest`: separators before it are skipped and it ends
+// at the next one, so no field is empty; empty when none is left.
+std::string_view next_field(std::string_view& rest) {
+  std::size_t start = 0;
+  while (start < rest.size() && is_field_separator(rest[start])) ++start;
+  std::size_t end = start;
+  while (end < rest.size() && !is_field_separator(rest[end])) ++end;
+  const std::string_view field = rest.substr(start, end - start);
+  rest.remove_prefix(end);
+  return field;
+}
 constexpr std::int64_t kSecondsPerDay = 86400;
 
 ParsedCommand rejected(ParsedCommand command, Rejection why) {
@@ -26,10 +38,10 @@ std::int64_t system_clock_now() { return static_cast<std::int64_t>(std::time(nul
 
 ParsedCommand parse_update_command(std::string_view line, const CommandRules& rules) {
   ParsedCommand c;
-  Tokenizer fields(cstr_view(line));
+  std::string_view rest = cstr_view(line);
   int position = 0;
   while (position < kComplete) {
-    const std::string_view field = fields.next(kFieldSeparators);
+    const std::string_view field = next_field(rest);
     if (field.empty()) break;
     switch (position) {
       case 0:
