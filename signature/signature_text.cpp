@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "support/text.h"
 
@@ -31,6 +32,22 @@ constexpr std::array<bool, 256> kPieceSeparator = [] {
 }();
 
 int base36_digit(char c) { return kDigitValue[static_cast<unsigned char>(c)]; }
+
+// Eight bytes folded as kFold below folds each: "A"-"Z" to lower case, "#"
+// to "$", every other byte as it is.
+std::uint64_t fold8(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHigh = kOnes * 0x80;
+  // Per byte, the top bit of these sums tells how its low seven bits
+  // compare; no sum carries into the next byte.
+  const std::uint64_t low = x & ~kHigh;
+  const std::uint64_t from_a = low + kOnes * (0x80 - 'A');
+  const std::uint64_t past_z = low + kOnes * (0x80 - 'Z' - 1);
+  const std::uint64_t upper = from_a & ~past_z & ~x & kHigh;
+  const std::uint64_t t = x ^ (kOnes * '#');
+  const std::uint64_t not_hash = (((t & ~kHigh) + ~kHigh) | t) & kHigh;
+  return (x | upper >> 2) + ((not_hash ^ kHigh) >> 7);
+}
 
 // Per byte, for the check-case walks (tables keep the random letter case
 // from costing a mispredicted branch per character):
@@ -108,7 +125,14 @@ int validatecrc(std::string_view text) {
   char block[128];
   for (std::size_t at = 0; at < checked.size(); at += sizeof block) {
     const std::size_t n = std::min(sizeof block, checked.size() - at);
-    for (std::size_t i = 0; i < n; ++i) block[i] = kFold[static_cast<unsigned char>(checked[at + i])];
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, checked.data() + at + i, 8);
+      word = fold8(word);
+      std::memcpy(block + i, &word, 8);
+    }
+    for (; i < n; ++i) block[i] = kFold[static_cast<unsigned char>(checked[at + i])];
     crc = crc_extend(crc, block, n);
   }
 

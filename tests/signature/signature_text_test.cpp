@@ -117,6 +117,32 @@ TEST(SignatureText, RandomSignaturesValidateAndCaseFlipsBreakThem) {
   }
 }
 
+// Texts of any bytes, check-cased by a plain reading of the rule (fold,
+// CRC, one bit per letter or "$"/"#"), validate; so the folding agrees with
+// the rule on every byte value, neighbours of "A", "Z" and "#" included.
+TEST(Validatecrc, AnyBytesCheckCasedByTheRuleValidate) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(rng() % 80, '\0');
+    for (char& c : text) c = static_cast<char>(rng() % 3 == 0 ? "@AZ[`az{\"#$%\xc1\xe1"[rng() % 13] : rng());
+    std::string folded = text.substr(0, 999);
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c == '#') c = '$';
+    }
+    const std::uint32_t crc = do_crc(folded);
+    unsigned shift = 31;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char lower = folded[i];
+      if (lower != '$' && (lower < 'a' || lower > 'z')) continue;
+      const bool set = (crc >> shift & 1u) != 0;
+      text[i] = lower == '$' ? (set ? '#' : '$') : static_cast<char>(set ? lower - 'a' + 'A' : lower);
+      shift = (shift - 1) & 31u;
+    }
+    ASSERT_EQ(validatecrc(text), 1) << round;
+  }
+}
+
 TEST(ReadBase36, DigitsOfEitherCaseUpToTheFirstOther) {
   struct Case {
     const char* text;
