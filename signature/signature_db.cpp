@@ -383,6 +383,9 @@ void SignatureDb::index_all() {
       if (fast && i + kIndexAhead < records_used_) {
         __builtin_prefetch(&table.slots[home_of(hash_of(values[i + kIndexAhead]), table.slots.size())]);
       }
+      if (fast && i + kIndexAhead / 2 < records_used_) {
+        prefetch_first_keys(p, values, values[i + kIndexAhead / 2]);
+      }
       if (!all_live && record_at(i).id == 0) continue;
       if (fast && add_first(p, values, i)) continue;
       try {
@@ -391,6 +394,19 @@ void SignatureDb::index_all() {
         log_.emsg("addcrc - Could not allocate memory for CRC\n");
       }
     }
+  }
+}
+
+void SignatureDb::prefetch_first_keys(int part, std::span<const std::uint32_t> values,
+                                      std::uint32_t value) const {
+  const MappedArray<std::uint32_t>& slots = tables_[part].slots;
+  const std::uint64_t hash = hash_of(value);
+  const std::uint32_t check = check_bits(hash);
+  std::size_t i = home_of(hash, slots.size());
+  for (int probes = 0; probes < 8 && slots[i] != 0; ++probes) {
+    const std::uint32_t slot = slots[i];
+    if ((slot & (kGroupFlag | 31)) == check) __builtin_prefetch(&values[payload(slot)]);
+    if (++i == slots.size()) i = 0;
   }
 }
 

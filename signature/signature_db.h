@@ -179,7 +179,7 @@ class SignatureDb {
   static constexpr std::size_t kChunkRecords = (std::size_t{2} << 20) / sizeof(MessageRecord);
   static constexpr std::uint32_t kGroupFlag = 32;
   // How many records ahead building the index asks for a slot.
-  static constexpr std::uint32_t kIndexAhead = 16;
+  static constexpr std::uint32_t kIndexAhead = 32;
 
   MessageRecord& record_at(std::uint32_t index) {
     return chunks_[index / kChunkRecords][index % kChunkRecords];
@@ -214,6 +214,10 @@ class SignatureDb {
   // nothing changed). `values` holds every record's value of that part;
   // the table has room.
   bool add_first(int part, std::span<const std::uint32_t> values, RecordRef ref);
+  // Cache hint for a coming `add_first` of `value`, once its slots have
+  // arrived: the values its key checks will read.
+  void prefetch_first_keys(int part, std::span<const std::uint32_t> values,
+                           std::uint32_t value) const;
   RecordRef take_record();
   std::uint32_t next_stamp();
   void build_buckets();
