@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "support/text.h"
@@ -118,8 +119,11 @@ std::string& enccrc(std::string& text) {
   return text;
 }
 
-int validatecrc(std::string_view text) {
-  // The check is computed over a folded copy of at most 999 characters.
+namespace {
+
+// The CRC the letter case of `text` must match.
+std::uint32_t check_crc(std::string_view text) {
+  // Computed over a folded copy of at most 999 characters.
   const std::string_view checked = text.substr(0, std::min(text.size(), kCheckedLength));
   std::uint32_t crc = 0;
   char block[128];
@@ -135,16 +139,64 @@ int validatecrc(std::string_view text) {
     for (; i < n; ++i) block[i] = kFold[static_cast<unsigned char>(checked[at + i])];
     crc = crc_extend(crc, block, n);
   }
+  return crc;
+}
 
-  unsigned shift = 31;
+// Follows the letter case of a text against its check: `bits` holds the
+// check turned so that the bit the next letter or "$"/"#" takes is the top
+// one (it starts at bit 31 and wraps to bit 31 after bit 0).
+struct CaseCheck {
+  std::uint32_t bits;
   unsigned wrong = 0;
-  for (char c : text) {
-    const unsigned wants = kCaseBit[static_cast<unsigned char>(c)];
+  void take(unsigned char c) {
+    const unsigned wants = kCaseBit[c];
     const unsigned takes = wants != 2 ? 1u : 0u;
-    wrong |= takes & ((crc >> shift & 1u) ^ wants);
-    shift = (shift - takes) & 31u;
+    wrong |= takes & ((bits >> 31) ^ wants);
+    bits = std::rotl(bits, static_cast<int>(takes));
   }
-  return wrong == 0 ? 1 : 0;
+};
+
+}  // namespace
+
+int validatecrc(std::string_view text) {
+  CaseCheck check{check_crc(text)};
+  for (const char c : text) check.take(static_cast<unsigned char>(c));
+  return check.wrong == 0 ? 1 : 0;
+}
+
+int read_checked_pieces(std::string_view text, PartCrcs& crcs, int& valid) {
+  CaseCheck check{check_crc(text)};
+  int count = 0;
+  std::uint64_t value = 0;
+  enum { kBetween, kReading, kSkipping } state = kBetween;
+  const auto end_piece = [&] {
+    if (count < kPartCount) crcs[count] = static_cast<std::uint32_t>(value);
+    if (count <= kPartCount) ++count;
+    state = kBetween;
+  };
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    check.take(c);
+    if (kPieceSeparator[c]) {
+      if (state != kBetween) end_piece();
+      continue;
+    }
+    if (state == kBetween) {
+      state = kReading;
+      value = 0;
+    }
+    if (state == kSkipping) continue;
+    const int digit = kDigitValue[c];
+    if (digit < 0) {
+      state = kSkipping;
+    } else if ((value = value * 36 + static_cast<unsigned>(digit)) > 0xFFFFFFFFu) {
+      value = 0xFFFFFFFFu;
+      state = kSkipping;
+    }
+  }
+  if (state != kBetween) end_piece();
+  valid = check.wrong == 0 ? 1 : 0;
+  return count;
 }
 
 std::string make_signature_text(const PartCrcs& crcs) {

@@ -60,6 +60,11 @@ std::uint32_t read_base36(std::string_view text);
 // meaning "more than nine"); `crcs` receives at most nine.
 int read_crc_pieces(std::string_view text, PartCrcs& crcs);
 
+// read_crc_pieces and validatecrc of one text in one walk over it: returns
+// what read_crc_pieces returns and fills `crcs` as it does, and sets
+// `valid` to what validatecrc returns.
+int read_checked_pieces(std::string_view text, PartCrcs& crcs, int& valid);
+
 // The part CRCs of a FINDCRC signature: `signature` is the whole argument
 // (rule-set letter, first separator, then the fields); from its third
 // character on it is split at blanks, "-", "$" and "#" (runs count as one)

@@ -112,14 +112,15 @@ ParsedCommand parse_update_command(std::string_view line, const CommandRules& ru
         if (static_cast<signed char>(c.letter) > kRuleSet) {
           return rejected(c, Rejection::kVersionMismatch);
         }
-        const std::string_view text = field.substr(1);
-        if (validatecrc(text) == 0) {
+        // The case check comes first, then the count of numbers; one walk
+        // over the text answers both.
+        int valid = 0;
+        const int pieces = read_checked_pieces(field.substr(1), c.crcs, valid);
+        if (valid == 0) {
           if (!rules.allow_invalid_crcs) return rejected(c, Rejection::kInvalidCrc);
           c.allowed_invalid_crc = true;
         }
-        if (read_crc_pieces(text, c.crcs) != kPartCount) {
-          return rejected(c, Rejection::kInvalidCrcList);
-        }
+        if (pieces != kPartCount) return rejected(c, Rejection::kInvalidCrcList);
         position = kComplete;
         break;
       }

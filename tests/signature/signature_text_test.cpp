@@ -143,6 +143,30 @@ TEST(Validatecrc, AnyBytesCheckCasedByTheRuleValidate) {
   }
 }
 
+// The one-walk reading answers as the two readings do: texts of
+// separators, digits, letters, other bytes and over-long numbers, with up to
+// a dozen pieces, valid signatures among them.
+TEST(ReadCheckedPieces, AnswersAsReadCrcPiecesAndValidatecrc) {
+  std::mt19937 rng(13);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    if (round % 4 == 0) {
+      PartCrcs crcs;
+      for (auto& c : crcs) c = rng() >> (rng() % 32);
+      text = make_signature_text(crcs);
+    }
+    const std::size_t extra = rng() % 40;
+    for (std::size_t i = 0; i < extra; ++i) text.insert(text.begin() + rng() % (text.size() + 1), "$# -09azAZ_|\xff"[rng() % 14]);
+    if (round % 7 == 0) text += "$" + std::string(rng() % 20, 'z');
+    PartCrcs expected{}, got{};
+    const int pieces = read_crc_pieces(text, expected);
+    int valid = -1;
+    ASSERT_EQ(read_checked_pieces(text, got, valid), pieces) << text;
+    ASSERT_EQ(valid, validatecrc(text)) << text;
+    ASSERT_EQ(got, expected) << text;
+  }
+}
+
 TEST(ReadBase36, DigitsOfEitherCaseUpToTheFirstOther) {
   struct Case {
     const char* text;
