@@ -9,7 +9,9 @@
 //
 // A record and its nine index entries change together: `put` stores or
 // replaces a record with all its entries, `erase` removes both, and nothing
-// else changes them, so an index entry never outlives its record.
+// else changes them, so an index entry never outlives its record. Loading
+// into an empty database may defer the value index and build it whole at
+// the end (`defer_index`, `index_all`), under one hold of the mutex.
 //
 // Value index: for each part, the exact list of records holding a value in
 // that part (values of 0 included), found in constant time.

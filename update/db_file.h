@@ -16,9 +16,12 @@
 // Loading (`open_db`) applies every line in order (the last SET of an id
 // wins, each TIME line overrides the update state), then, when UPDATE_START
 // is true and an update is due, runs one update run at once. It first
-// counts the file's lines to size the database once, and parses a few
-// lines ahead of the one it applies (parsing is pure; logging and applying
-// keep file order).
+// counts the file's lines to size the database once, reads the file in
+// large blocks, and parses a few lines ahead of the one it applies
+// (parsing is pure; logging and applying keep file order). Loading into an
+// empty database holds the database mutex from the first line to the last
+// and builds the value index once at the end (SignatureDb::defer_index);
+// if the mutex is not free at once, each line takes it as usual.
 //
 // Rewriting (`rewrite_db`) copies the file to "quarncrc.new" without its
 // "TIME|" lines and without the lines check-only mode drops (deleted or
