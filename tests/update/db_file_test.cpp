@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "tests/update/update_fixtures.h"
 
@@ -56,6 +60,54 @@ TEST(OpenDb, LoadsLinesAndCountsApplied) {
     for (const auto& [id, text] : w.records()) ids.push_back(id);
     EXPECT_EQ(ids, c.ids) << c.name;
     EXPECT_EQ(w.h.log_entries(), c.log) << c.name;
+  }
+}
+
+// Whether the value index is built at the end (an empty database, the
+// mutex free) or line by line (a record already there, or the mutex busy
+// when loading starts), every value finds exactly the records holding it:
+// shared values, a replaced record's old values and a deleted record's.
+TEST(OpenDb, ValueIndexIsExactHoweverItIsBuilt) {
+  std::string content;
+  std::vector<PartCrcs> used;
+  for (std::int32_t id = 1; id <= 40; ++id) {
+    PartCrcs crcs = crcs_of(static_cast<std::uint32_t>(id));
+    if (id % 3 == 0) crcs[1] = 7;  // a value many records share
+    used.push_back(crcs);
+    content += set_line(id, kFresh, crcs) + "|\n";
+  }
+  content += set_line(5, kFresh, crcs_of(99)) + "|\nDEL|6\n";
+  used.push_back(crcs_of(99));
+  for (const char* way : {"at the end", "record there", "mutex busy"}) {
+    DbWorld w;
+    w.h.dir.write(kDbFile, content);
+    std::thread holder;
+    if (std::string_view(way) == "record there") w.apply(set_line(150, kFresh, crcs_of(150)));
+    if (std::string_view(way) == "mutex busy") {
+      std::atomic<bool> held = false;
+      holder = std::thread([&] {
+        MutexHold hold(&w.db.mutex(), 1000);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      });
+      while (!held) std::this_thread::yield();
+    }
+    w.file.open_db();
+    if (holder.joinable()) holder.join();
+    EXPECT_EQ(w.db.message_count(), std::string_view(way) == "record there" ? 40u : 39u) << way;
+    for (const PartCrcs& crcs : used) {
+      for (int p = 0; p < kPartCount; ++p) {
+        std::vector<std::int32_t> found;
+        w.db.for_each_with(p, crcs[p], [&](RecordRef ref) { found.push_back(w.db.record(ref).id); });
+        std::sort(found.begin(), found.end());
+        std::vector<std::int32_t> holders;
+        for (std::int32_t id = 1; id <= 200; ++id) {
+          const MessageRecord* r = w.db.find_message(id);
+          if (r != nullptr && r->crc[p] == crcs[p]) holders.push_back(id);
+        }
+        EXPECT_EQ(found, holders) << way << " part " << p;
+      }
+    }
   }
 }
 
