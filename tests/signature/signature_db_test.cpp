@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "tests/signature/fixtures.h"
@@ -151,12 +152,6 @@ TEST(SignatureDb, RecordTableAgreesWithAModel) {
   EXPECT_EQ(db.message_count(), 0u);
   EXPECT_EQ(db.find_message(static_cast<std::int32_t>(model.begin()->first)), nullptr);
 }
-
-}  // namespace
-}  // namespace quarn
-
-namespace quarn {
-namespace {
 
 // Every value list, the visiting order and the counts of `db`, as text.
 std::string index_picture(SignatureDb& db) {
