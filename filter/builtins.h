@@ -9,8 +9,8 @@
 //
 // Run halves read the message through `MessageAccess` (header values by
 // header index and the message marks, supplied by the message model) and
-// the rule engine's run state (flags, spam scores, forward copies, message
-// length, message text and path). `spawn` hands the message to an outside
+// the state of the run (flags, spam scores, forward copies, message length,
+// message text and path). `spawn` hands the message to an outside
 // program (filter/spawn.h) and `report` writes the report file
 // (filter/report.h).
 //
@@ -32,19 +32,30 @@
 
 namespace quarn {
 
-class RuleEngine;
+class FilterRun;
+class RuleLog;
 struct RuleExpr;
+struct RuleFilter;
 
-// What a run half works with: the engine (loggers, trace, run state,
-// timings, `rexpstore` store, match scratch, current filter) and the
-// message.
+// What a compile half works with: the filter being compiled (its name
+// tables, flag expressions and fast phrases take what the arguments name)
+// and the compile's loggers.
+struct CompileContext {
+  RuleFilter& filter;
+  RuleLog& log;
+};
+
+// What a run half works with: the run (its filter, state and sinks, and
+// through it the engine's loggers, timings, `rexpstore` store and match
+// scratch) and the message.
 struct RunContext {
-  RuleEngine& engine;
+  FilterRun& run;
   MessageAccess& message;
 };
 
 // args holds exactly the function's arguments, one token each.
-using CompileFn = bool (*)(RuleEngine& engine, RuleExpr& expr, std::span<const std::string> args);
+using CompileFn = bool (*)(CompileContext& context, RuleExpr& expr,
+                           std::span<const std::string> args);
 using RunFn = std::int32_t (*)(RunContext& context, const RuleExpr& expr);
 
 struct FuncEntry {
@@ -106,7 +117,7 @@ std::int32_t rf_run_expr(RunContext& context, const RuleExpr& expr);
 // Adds a forward copy to the run's list (`forward_cc` and the `redirect_cc`
 // action): the address in angle brackets, logged on the info logger as
 // "mfilter: Forwarding to (%s)\n". Returns 1.
-int rf_forward_cc_add(RuleEngine& engine, std::string_view address);
+int rf_forward_cc_add(FilterRun& run, std::string_view address);
 
 // ---- Pure helpers ------------------------------------------------------
 

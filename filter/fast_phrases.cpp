@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "filter/rule_engine.h"
+#include "filter/filter_run.h"
 #include "filter/rule_log.h"
 #include "support/text.h"
 
@@ -47,7 +47,7 @@ int FastPhraseTable::mf_fast_add(double score, std::string_view pattern, std::st
   return 1;
 }
 
-int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, RuleEngine& engine) {
+int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, FilterRun& run) {
   mf_fast_clear();
   length = std::min(length, text.size());
   if (count_ == 0 || length < 2) return 1;
@@ -59,18 +59,18 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it) {
       FastPhrase& phrase = *it;
       if (phrase.hit || !phrase.regex.ok()) continue;
-      const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
-      if (engine.run().over_budget()) {
-        engine.run().budget_spent_at =
+      const int matched = phrase.regex.match(window, run.engine().scratch(), MatchReach::kWindow);
+      if (run.state().over_budget()) {
+        run.state().budget_spent_at =
             lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
         return 1;
       }
       if (matched == 0) continue;
-      engine.rf_spamdetect(static_cast<float>(phrase.score), phrase.name);
+      run.add_score(static_cast<float>(phrase.score), phrase.name);
       if (phrase.flag >= 0) {
-        engine.rf_setflag(phrase.flag, 1);
-        const std::string flag_name(engine.flag_name(phrase.flag));
-        engine.log().imsg("setting expression flag %s\n", flag_name.c_str());
+        run.set_flag(phrase.flag, 1);
+        const std::string flag_name(run.flag_name(phrase.flag));
+        run.log().imsg("setting expression flag %s\n", flag_name.c_str());
       }
       phrase.hit = true;
       --left;

@@ -63,7 +63,6 @@ TEST_F(FilterServiceTest, FailedReplacementKeepsTheFilterInServiceWhole) {
             FilterService::ReplaceResult::kCompileFailed);
   EXPECT_FALSE(moved);
   EXPECT_EQ(service.in_service(), good);
-  EXPECT_EQ(service.engine().current_filter(), good);
   EXPECT_EQ(rfilter_listing(*good), before);
   EXPECT_EQ(good->phrases.size(), 1u);
   EXPECT_EQ(good->expressions.entries().size(), 1u);
