@@ -2,10 +2,10 @@
 // condition chains (`RuleExpr`) and the two name tables, plus the flag
 // expressions and fast phrases its compile registered.
 //
-// A filter is built by `RuleEngine::rfilter_compile` and is read-only
-// afterwards, except that header and flag names may be added during runs
-// (the message model and the phrase scan register the names they set) and
-// the fast phrases' hit marks change during a scan.
+// A filter is built by `RuleCompiler::compile` and is read-only afterwards,
+// except that header and flag names may be added during runs (a run
+// registers the names the model and the phrase scan set in its own filter)
+// and the fast phrases' hit marks change during a scan.
 //
 // Owner: whoever holds the unique_ptr (the filter service for the filter in
 // service). Used under the filter mutex.
