@@ -122,7 +122,7 @@ bool comp_rexp_fast_flag(CompileContext& c, RuleExpr&, std::span<const std::stri
 }
 
 bool comp_evalflags(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
-  x.number = c.filter.expressions.rf_expr_findadd(
+  x.number = c.filter.expressions.findadd(
       a[0], [&c](std::string_view name) { return c.filter.flags.findadd(name, c.log); }, c.log);
   return x.number >= 0;
 }
@@ -131,14 +131,14 @@ bool comp_evalflags(CompileContext& c, RuleExpr& x, std::span<const std::string>
 
 // The shown value for a trace line; built only while the trace is on.
 std::string shown(RunContext& c, const RuleExpr& x) {
-  return rf_shown_value(c.message.rf_hdrs_get(x.number));
+  return shown_value(c.message.rf_hdrs_get(x.number));
 }
 
 // Matches the expression's pattern over its header's value; adds the time
 // to the body or header total. Fills `scratch` with the match offsets.
 int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
   if (c.run.log().trace_on()) {
-    c.run.log().trace("rrun: exp: rexp(%.40s,%.200s)\n", rf_shown_value(value).c_str(),
+    c.run.log().trace("rrun: exp: rexp(%.40s,%.200s)\n", shown_value(value).c_str(),
                          text_or_empty(x.text1));
   }
   const double start = clock_ms();
@@ -178,7 +178,7 @@ std::int32_t run_match(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: match(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_match_list(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return match_list(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
@@ -186,7 +186,7 @@ std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: matchall(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) ==
+  return match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) ==
                  ListMatch::kAll
              ? 1
              : 0;
@@ -197,7 +197,7 @@ std::int32_t run_matchone(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: matchany(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) !=
+  return match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) !=
                  ListMatch::kNone
              ? 1
              : 0;
@@ -238,7 +238,7 @@ std::int32_t run_isin(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_isin_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return isin_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isinc(RunContext& c, const RuleExpr& x) {
@@ -246,7 +246,7 @@ std::int32_t run_isinc(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_isinc_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return isinc_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isflag(RunContext& c, const RuleExpr& x) {
@@ -307,8 +307,8 @@ std::int32_t run_allmod(RunContext& c, const RuleExpr& x) {
 
 }  // namespace
 
-int rf_forward_cc_add(FilterRun& run, std::string_view address) {
-  std::string bracketed = rf_bracket_address(address);
+int forward_cc_add(FilterRun& run, std::string_view address) {
+  std::string bracketed = bracket_address(address);
   run.log().imsg("mfilter: Forwarding to (%s)\n", log_escaped(bracketed).c_str());
   run.state().forward_cc.push_front(std::move(bracketed));
   return 1;
@@ -317,7 +317,7 @@ int rf_forward_cc_add(FilterRun& run, std::string_view address) {
 namespace {
 
 std::int32_t run_forward_cc(RunContext& c, const RuleExpr& x) {
-  return rf_forward_cc_add(c.run, text_or_empty(x.text1));
+  return forward_cc_add(c.run, text_or_empty(x.text1));
 }
 
 std::int32_t run_replace(RunContext& c, const RuleExpr& x) {
@@ -356,7 +356,7 @@ std::int32_t run_spamdetect(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_issimilar(RunContext& c, const RuleExpr& x) {
-  return rf_issimilar(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return issimilar_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_evalflags(RunContext& c, const RuleExpr& x) {
@@ -407,14 +407,14 @@ constexpr std::array<FuncEntry, kBuiltinCount> kTable = {{
 
 const std::array<FuncEntry, kBuiltinCount>& builtin_functions() { return kTable; }
 
-std::int32_t rf_find_function(std::string_view name) {
+std::int32_t find_function(std::string_view name) {
   for (std::size_t i = 0; i < kTable.size(); ++i) {
     if (name == kTable[i].name) return static_cast<std::int32_t>(i);
   }
   return -1;
 }
 
-std::int32_t rf_run_expr(RunContext& context, const RuleExpr& expr) {
+std::int32_t run_expr(RunContext& context, const RuleExpr& expr) {
   if (expr.func < 0 || static_cast<std::size_t>(expr.func) >= kTable.size()) return 0;
   return kTable[static_cast<std::size_t>(expr.func)].run(context, expr);
 }

@@ -39,7 +39,7 @@ void FilterRun::set_flag(std::int32_t index, std::int32_t value) {
 }
 
 int FilterRun::eval_expression(std::int32_t number) const {
-  return filter_.expressions.rf_expr_eval(number, state_.flags);
+  return filter_.expressions.eval(number, state_.flags);
 }
 
 int FilterRun::fast_scan(std::string_view text, std::size_t length) {

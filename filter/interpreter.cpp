@@ -95,7 +95,7 @@ int Walk::run() {
     const RuleLine& line = lines_[pc_];
     if (log_.trace_on() && line.line_text.size() < kTraceLineLimit) {
       log_.trace("rrun: %.90saction=%.90s Line: %.40s...\n", skip_ > 0 ? "SKIP " : "",
-                 rf_action_name(line.action), line.line_text.c_str());
+                 action_name(line.action), line.line_text.c_str());
     }
     if (skip_ > 0) {
       // Only the block structure counts while a block is skipped.
@@ -138,7 +138,7 @@ int Walk::run() {
 }
 
 std::int32_t Walk::value_of(const RuleExpr& expr) {
-  std::int32_t value = rf_run_expr(run_context_, expr);
+  std::int32_t value = run_expr(run_context_, expr);
   if (expr.negate != 0) value = value == 0 ? 1 : 0;
   log_.trace("rrun: Expression Result=%s %d\n", true_false(value), value);
   return value;
@@ -183,7 +183,7 @@ bool Walk::evaluate(const RuleLine& line) {
           break;
       }
       log_.trace("rrun: Result %s %d %.90s %d\n", true_false(left_value), left_value,
-                 rf_operator_name(left.op), right_value);
+                 operator_name(left.op), right_value);
       k += 2;
     } else {
       k += 1;
@@ -239,7 +239,7 @@ Step Walk::apply(const RuleLine& line) {
       result_ = lprintf(kLineSize, "line %d: forward %.200s", line.line_number, argument);
       return forward(argument);
     case REDIRECT_CC:
-      rf_forward_cc_add(run_, argument);
+      forward_cc_add(run_, argument);
       break;
     case RECIPIENTS:
       block_start_ = pc_;
@@ -291,7 +291,7 @@ Step Walk::next_recipient() {
 }
 
 Step Walk::forward(std::string_view argument) {
-  const std::string address = rf_bracket_address(argument);
+  const std::string address = bracket_address(argument);
   auto redirect = [&address](Recipient& recipient) {
     recipient.address = address;
     recipient.bounce.reset();
@@ -363,7 +363,7 @@ void Walk::release() {
 
 }  // namespace
 
-void rf_model_build(FilterRun& run, std::string_view message, std::span<char> decoded) {
+void build_model(FilterRun& run, std::string_view message, std::span<char> decoded) {
   // The flag names the model can set are registered in this order, so a
   // filter's flag table reads the same whatever the message.
   run.set_flag(run.flag_index("html_encoded"), 0);
@@ -378,7 +378,7 @@ void rf_model_build(FilterRun& run, std::string_view message, std::span<char> de
   run.header_index("to");
 }
 
-int rf_set_fromeqto(FilterRun& run) {
+int set_fromeqto(FilterRun& run) {
   const std::int32_t to_index = run.header_index("to");
   const std::int32_t from_index = run.header_index("from");
   if (run.model().rf_cmpfromto(to_index, from_index) == 0) return 0;
@@ -436,7 +436,7 @@ int rfilter_run(FilterRun& run, void* context, std::span<char> text, std::span<c
   }
   decoded = decoded.first(MessageModel::kDecodedSize);
   decoded[0] = '\0';
-  rf_model_build(run, message, decoded);
+  build_model(run, message, decoded);
 
   const double fast_start = clock_ms();
   const std::size_t decoded_text = strnlen(decoded.data(), decoded.size());
@@ -444,7 +444,7 @@ int rfilter_run(FilterRun& run, void* context, std::span<char> text, std::span<c
   run.fast_scan(std::string_view(decoded.data(), scan_length), scan_length);
   engine.timings().fast_ms += clock_ms() - fast_start;
 
-  rf_set_fromeqto(run);
+  set_fromeqto(run);
 
   Walk walk(run, recipients, result, context);
   return timed(walk.run());

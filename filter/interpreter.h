@@ -65,11 +65,11 @@ int rfilter_run(FilterRun& run, void* context, std::span<char> text, std::span<c
 // are registered, the model reads the filter's header names, the heuristic
 // flags it found are registered and set to 1, and "to" is registered as a
 // header.
-void rf_model_build(FilterRun& run, std::string_view message, std::span<char> decoded);
+void build_model(FilterRun& run, std::string_view message, std::span<char> decoded);
 
 // Sets the flag "fromeqto" when the From address occurs in the To header
 // (both names registered first); 1 when it was set.
-int rf_set_fromeqto(FilterRun& run);
+int set_fromeqto(FilterRun& run);
 
 // Empties the run's forward-copy list. Returns 1.
 int rf_forward_cc_free(FilterRun& run);

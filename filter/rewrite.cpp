@@ -47,7 +47,7 @@ std::string header_line(std::string_view line, const ReplacedHeader& header) {
 
 }  // namespace
 
-int rf_rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
+int rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
                     const std::vector<std::string>& added, RuleLog& log) {
   log.imsg("Rewriting (%s)\n", path.c_str());
   const std::string new_path = path + "_new";
@@ -129,7 +129,7 @@ int rf_rewrite_message(FilterRun& run) {
     if (!model.replaced(index)) continue;
     replaced.push_back({filter.headers.name(i), std::string(model.rf_hdrs_get(index))});
   }
-  return rf_rewrite_file(run.state().message_path, replaced, model.added_headers(), run.log());
+  return rewrite_file(run.state().message_path, replaced, model.added_headers(), run.log());
 }
 
 }  // namespace quarn

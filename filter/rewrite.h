@@ -45,7 +45,7 @@ struct ReplacedHeader {
 // Rewrites the message file at `path`. 1 when it was rewritten, 0 when a
 // file could not be opened, written or renamed (the message file is then
 // left as it was).
-int rf_rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
+int rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
                     const std::vector<std::string>& added, RuleLog& log);
 
 // Rewrites the run's message file (the path the run was given) with the

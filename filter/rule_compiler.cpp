@@ -365,7 +365,7 @@ bool RuleCompiler::comp_exp(RuleFilter& filter, std::size_t& pos, RuleExpr& expr
     }
   }
   const std::string& name = tok(pos);
-  const std::int32_t row = rf_find_function(name);
+  const std::int32_t row = find_function(name);
   if (row >= 0) {
     const FuncEntry& entry = builtin_functions()[static_cast<std::size_t>(row)];
     const auto nargs = static_cast<std::size_t>(entry.args);

@@ -63,8 +63,8 @@ inline constexpr int kOperatorCount = 4;
 
 // Trace names: "A_NONE" ... "REDIRECT_CC"; "and", "lessthan", "greaterthan",
 // "equals". Codes outside the tables read as "UNKNOWN".
-const char* rf_action_name(std::int32_t action);
-const char* rf_operator_name(std::int32_t op);
+const char* action_name(std::int32_t action);
+const char* operator_name(std::int32_t op);
 
 inline constexpr std::size_t kMaxFlags = 300;
 // Room kept free in each name table: at most 91 header and 291 flag names.
@@ -73,7 +73,7 @@ inline constexpr std::size_t kMaxNameLength = 100;
 
 // A header or flag name as the tables keep it: cut to 100 characters,
 // lower-cased, cut at its first ':'.
-std::string rf_normalize_name(std::string_view name);
+std::string normalize_name(std::string_view name);
 
 class NameTable {
  public:

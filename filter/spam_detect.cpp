@@ -23,7 +23,7 @@ int rf_spamdetect(SpamScoreList& scores, float score, std::string_view name, Rul
   return 1;
 }
 
-SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& run) {
+SpamTotal spamdetect_total(const SpamScoreList* match, const SpamScoreList& run) {
   SpamTotal result;
   std::size_t name_characters = 0;
   auto add = [&](const SpamScore& entry) {
@@ -48,7 +48,7 @@ SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& r
 }
 
 float rf_spamdetect_do(FilterRun& run, const SpamScoreList* match) {
-  const SpamTotal result = rf_spamdetect_total(match, run.state().scores);
+  const SpamTotal result = spamdetect_total(match, run.state().scores);
   if (!result.header.empty()) {
     constexpr std::size_t kNameLength = 14;  // "X-SpamDetect: "
     run.engine().spamdetect_result() =

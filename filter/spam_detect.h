@@ -52,7 +52,7 @@ struct SpamTotal {
 
 // Adds up `match` (may be null), then `run`, head first; entries of score 0
 // are passed over. Pure.
-SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& run);
+SpamTotal spamdetect_total(const SpamScoreList* match, const SpamScoreList& run);
 
 // Totals `match` and the run's own list. Above 1.0 the header line goes to
 // the run's add-header sink, or without one is added through the model

@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view message(reinterpret_cast<const char*>(data), size);
 
   model.set_recipient(message.substr(0, std::min<std::size_t>(size, 40)));
-  rf_model_build(run, message, fixture->decoded);
+  build_model(run, message, fixture->decoded);
   volatile unsigned sink = touch_all(model);
 
   const MessageMarks& marks = model.marks();
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (model.decoded_length() >= MessageModel::kDecodedSize) std::abort();
   if (marks.encoded_lines < 0 || marks.line_count < 0) std::abort();
 
-  rf_set_fromeqto(run);
+  set_fromeqto(run);
   for (std::int32_t index = 0; index < 6; ++index) {
     model.rf_hdrs_set(index, model.rf_hdrs_get(index + 1));
   }

@@ -80,9 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarn::FilterRun run(engine, *filter);
   quarn::RunContext context{run, message};
   for (const quarn::RuleLine& line : filter->lines) {
-    for (const quarn::RuleExpr& expr : line.exprs) quarn::rf_run_expr(context, expr);
+    for (const quarn::RuleExpr& expr : line.exprs) quarn::run_expr(context, expr);
   }
   run.fast_scan(input, input.size());
-  const std::string listing = quarn::rfilter_listing(*filter);
+  const std::string listing = quarn::filter_listing(*filter);
   return listing.empty() ? 1 : 0;
 }

@@ -25,10 +25,10 @@ TEST(BuiltinTable, RowsInTheirFixedOrder) {
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_STREQ(table[i].name, names[i]);
     EXPECT_EQ(table[i].args, args[i]) << names[i];
-    EXPECT_EQ(rf_find_function(names[i]), static_cast<std::int32_t>(i));
+    EXPECT_EQ(find_function(names[i]), static_cast<std::int32_t>(i));
   }
-  EXPECT_EQ(rf_find_function("Rexp"), -1);
-  EXPECT_EQ(rf_find_function(""), -1);
+  EXPECT_EQ(find_function("Rexp"), -1);
+  EXPECT_EQ(find_function(""), -1);
 }
 
 TEST(Wildmat, WholeTextWildcards) {
@@ -50,7 +50,7 @@ TEST(Wildmat, WholeTextWildcards) {
       {"a\\", "a\\", true},        {"\xe9t\xe9", "?t?", true},  {"\xe9", "[\xe0-\xef]", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_wildmat(c.text, c.pattern), c.match) << c.text << " ~ " << c.pattern;
+    EXPECT_EQ(wildcard_match(c.text, c.pattern), c.match) << c.text << " ~ " << c.pattern;
   }
 }
 
@@ -75,14 +75,14 @@ TEST(MatchList, LastMatchingPatternDecides) {
       {"abc", "A?C", 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_match_list(c.text, c.list), c.result) << c.text << " in " << c.list;
+    EXPECT_EQ(match_list(c.text, c.list), c.result) << c.text << " in " << c.list;
   }
   // The text is cut to 990 characters before matching.
   const std::string long_text = std::string(990, 'a') + "b";
-  EXPECT_EQ(rf_match_list(long_text, "*b"), 0);
-  EXPECT_EQ(rf_match_list(long_text, "a*a"), 1);
+  EXPECT_EQ(match_list(long_text, "*b"), 0);
+  EXPECT_EQ(match_list(long_text, "a*a"), 1);
   // A pattern is cut to 100 characters.
-  EXPECT_EQ(rf_match_list(std::string(100, 'a'), std::string(100, 'a') + "zzz"), 1);
+  EXPECT_EQ(match_list(std::string(100, 'a'), std::string(100, 'a') + "zzz"), 1);
 }
 
 TEST(MatchItems, ClassifiesTheItemsOfAValue) {
@@ -102,7 +102,7 @@ TEST(MatchItems, ClassifiesTheItemsOfAValue) {
       {"x@a.com, y@a.com", "*@a.com", ListMatch::kAll},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_match_items(c.value, c.list), c.outcome) << c.value;
+    EXPECT_EQ(match_items(c.value, c.list), c.outcome) << c.value;
   }
 }
 
@@ -125,7 +125,7 @@ TEST(Issimilar, RunsOfFirstLettersOrDomains) {
       {"x", "1", 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_issimilar(c.value, c.count), c.result) << c.value << " / " << c.count;
+    EXPECT_EQ(issimilar_text(c.value, c.count), c.result) << c.value << " / " << c.count;
   }
 }
 
@@ -174,14 +174,14 @@ TEST(Wildrep, OutputStopsPast500Characters) {
 }
 
 TEST(TextTests, IsinAndIsinc) {
-  EXPECT_EQ(rf_isin_text("Totally free", "FREE"), 1);
-  EXPECT_EQ(rf_isin_text("Totally free", "freedom"), 0);
-  EXPECT_EQ(rf_isin_text("anything", ""), 1);
-  EXPECT_EQ(rf_isinc_text("Buy VIA now", "v-i-a"), 1);
-  EXPECT_EQ(rf_isinc_text("B.u.y V_I_A", "buy via"), 1);
-  EXPECT_EQ(rf_isinc_text("Buy VIA now", "v-x-a"), 0);
-  EXPECT_EQ(rf_shown_value("a\r\nb"), "a..b");
-  EXPECT_EQ(rf_shown_value(std::string(120, 'z')).size(), 99u);
+  EXPECT_EQ(isin_text("Totally free", "FREE"), 1);
+  EXPECT_EQ(isin_text("Totally free", "freedom"), 0);
+  EXPECT_EQ(isin_text("anything", ""), 1);
+  EXPECT_EQ(isinc_text("Buy VIA now", "v-i-a"), 1);
+  EXPECT_EQ(isinc_text("B.u.y V_I_A", "buy via"), 1);
+  EXPECT_EQ(isinc_text("Buy VIA now", "v-x-a"), 0);
+  EXPECT_EQ(shown_value("a\r\nb"), "a..b");
+  EXPECT_EQ(shown_value(std::string(120, 'z')).size(), 99u);
 }
 
 // Compiles rules and runs the first expression of each line over a message
@@ -203,7 +203,7 @@ class RunHalves : public ::testing::Test {
   std::int32_t run(std::size_t line, std::size_t expr = 0) {
     if (!filter_) return -1;
     RunContext context{*run_, message_};
-    return rf_run_expr(context, filter_->lines.at(line).exprs.at(expr));
+    return run_expr(context, filter_->lines.at(line).exprs.at(expr));
   }
 
   TempDir dir_;

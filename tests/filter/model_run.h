@@ -31,10 +31,10 @@ class EngineModelRun {
     names(std::span<const std::string_view>(list.begin(), list.size()));
   }
   std::int32_t index(std::string_view name) const {
-    return filter.headers.find(rf_normalize_name(name));
+    return filter.headers.find(normalize_name(name));
   }
 
-  void process(std::string_view message) { rf_model_build(filter_run, message, decoded); }
+  void process(std::string_view message) { build_model(filter_run, message, decoded); }
 
   // The value of a registered header name ("" for an unknown name).
   std::string value(std::string_view name) {
@@ -46,7 +46,7 @@ class EngineModelRun {
   }
   // A flag's value; 0 for a name that is not registered.
   std::int32_t flag(std::string_view name) const {
-    return filter_run.flag(filter.flags.find(rf_normalize_name(name)));
+    return filter_run.flag(filter.flags.find(normalize_name(name)));
   }
   // The names of the flags that are not 0, in table order, blank-separated.
   std::string flags_set() const {

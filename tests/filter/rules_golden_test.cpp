@@ -38,11 +38,13 @@ std::string compile_report(const fs::path& dir) {
   RuleCompiler compiler(rule_log);
   auto filter = compiler.compile("filter.dat");
   std::string out = filter ? "result ok\n" : "result failed\n";
-  out += "error " + rf_quote(compiler.error()) + "\n";
+  out += "error " + quote_text(compiler.error()) + "\n";
   out += "lines read " + std::to_string(compiler.line_counter()) + "\n";
   out += "messages\n";
-  for (const auto& t : log.texts) out += std::string("  ") + t.level + " " + rf_quote(t.text) + "\n";
-  if (filter) out += rfilter_listing(*filter);
+  for (const auto& t : log.texts) {
+    out += std::string("  ") + t.level + " " + quote_text(t.text) + "\n";
+  }
+  if (filter) out += filter_listing(*filter);
   return out;
 }
 

@@ -51,7 +51,7 @@ TEST(SpamTotal, StarsNamesAndThreshold) {
        "x," + m70 + ",y", "X-SpamDetect: ***: 3.000000 x," + m70 + ",y"},
   };
   for (Case& c : cases) {
-    const SpamTotal total = rf_spamdetect_total(c.match.empty() ? nullptr : &c.match, c.run);
+    const SpamTotal total = spamdetect_total(c.match.empty() ? nullptr : &c.match, c.run);
     EXPECT_EQ(total.names, c.names) << c.what;
     EXPECT_EQ(total.header, c.header) << c.what;
   }
@@ -60,7 +60,7 @@ TEST(SpamTotal, StarsNamesAndThreshold) {
 TEST(SpamTotal, LongNamesAreCutToTheBuffersAndTheHeader) {
   const std::string huge(1500, 'h');
   const SpamScoreList run = scores({{2.0f, huge}});
-  const SpamTotal total = rf_spamdetect_total(nullptr, run);
+  const SpamTotal total = spamdetect_total(nullptr, run);
   EXPECT_EQ(total.names, std::string(999, 'h'));
   EXPECT_EQ(total.header, "X-SpamDetect: **: 2.000000 " + std::string(400, 'h'));
 }
@@ -96,7 +96,7 @@ TEST(SpamDetectDo, ResultIsCutAndTheSinkGetsTheLine) {
   RunSinks sinks;
   sinks.add_header = [&hooked](std::string_view line) { hooked.emplace_back(line); };
   FilterRun with_sink(run.engine, run.filter, sinks);
-  rf_model_build(with_sink, "Subject: s\n\nbody\n", run.decoded);
+  build_model(with_sink, "Subject: s\n\nbody\n", run.decoded);
   with_sink.add_score(40.0f, std::string(300, 'n'));
   rf_spamdetect_do(with_sink, nullptr);
   ASSERT_EQ(hooked.size(), 1u);
