@@ -42,7 +42,7 @@ struct ExprToken {
 
 using ExprTokens = std::vector<ExprToken>;
 
-// Registers a flag name and returns its index (rf_flag_findadd).
+// Registers a flag name in the filter being compiled and returns its index.
 using FlagLookup = std::function<std::int32_t(std::string_view name)>;
 
 // Tokenizes and validates; nothing for an invalid text. Names met before

@@ -9,7 +9,7 @@
 // new name with a score of 0 records nothing. New names go to the front of
 // the list (newest first).
 //
-// Owner: the list is the rule engine's run state; used under the filter
+// Owner: the list is the filter run's (`FilterRun`); used under the filter
 // mutex.
 #pragma once
 
