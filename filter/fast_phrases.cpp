@@ -51,6 +51,8 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Fil
   mf_fast_clear();
   length = std::min(length, text.size());
   if (count_ == 0 || length < 2) return 1;
+  MatchScratch& scratch = run.engine().scratch();
+  RunState& state = run.state();
   std::size_t left = count_;
   for (std::size_t p = 0; p + 1 < length && left > 0; ++p) {
     auto& bucket = buckets_[static_cast<std::size_t>(hash_pair(text[p], text[p + 1]))];
@@ -59,9 +61,9 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Fil
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it) {
       FastPhrase& phrase = *it;
       if (phrase.hit || !phrase.regex.ok()) continue;
-      const int matched = phrase.regex.match(window, run.engine().scratch(), MatchReach::kWindow);
-      if (run.state().over_budget()) {
-        run.state().budget_spent_at =
+      const int matched = phrase.regex.match(window, scratch, MatchReach::kWindow);
+      if (state.over_budget()) {
+        state.budget_spent_at =
             lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
         return 1;
       }
