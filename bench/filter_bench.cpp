@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "filter/filter_run.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 
 namespace {
@@ -92,14 +94,14 @@ Fixture& fixture() {
 
 void BM_CompileRules(benchmark::State& state) {
   Fixture& f = fixture();
-  quarn::RuleEngine engine;
+  quarn::RuleLog log;
+  quarn::RuleCompiler compiler(log);
   for (auto _ : state) {
-    auto filter = engine.rfilter_compile(f.dir + "/filter.dat");
+    auto filter = compiler.compile(f.dir + "/filter.dat");
     if (!filter || filter->lines.size() != 1500 || filter->phrases.size() != 500) {
       state.SkipWithError("compile failed");
       break;
     }
-    engine.rfilter_free(filter);
   }
 }
 BENCHMARK(BM_CompileRules)->Unit(benchmark::kMillisecond);
@@ -107,17 +109,18 @@ BENCHMARK(BM_CompileRules)->Unit(benchmark::kMillisecond);
 void BM_FastScan(benchmark::State& state) {
   Fixture& f = fixture();
   quarn::RuleEngine engine;
-  auto filter = engine.rfilter_compile(f.dir + "/filter.dat");
+  auto filter = quarn::RuleCompiler(engine.log()).compile(f.dir + "/filter.dat");
   if (!filter) {
     state.SkipWithError("compile failed");
     return;
   }
+  quarn::FilterRun run(engine, *filter);
   std::size_t found = 0;
   for (auto _ : state) {
-    engine.run().scores.clear();
-    filter->phrases.mf_fast_scan(f.text, f.text.size(), engine);
+    run.state().scores.clear();
+    run.fast_scan(f.text, f.text.size());
     found = static_cast<std::size_t>(
-        std::distance(engine.run().scores.begin(), engine.run().scores.end()));
+        std::distance(run.state().scores.begin(), run.state().scores.end()));
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.text.size()));
   state.counters["phrases_found"] = static_cast<double>(found);

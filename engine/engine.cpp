@@ -106,7 +106,6 @@ Engine::~Engine() = default;
 
 bool Engine::quarncrc_init() {
   settings_.ini_init();
-  filter_.engine().model().mfilter_set_hdrs_add([this](std::string_view line) { hdrs_add(line); });
 
   log_.emsg_init(settings_.ini_getn(IniKey::LOG_SIZE));
   log_.emsg_open(settings_.ini_get(IniKey::LOG_FILE));
@@ -368,6 +367,7 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   MfilterOptions options;
   options.budget_ms = settings_.ini_getn(IniKey::FILTER_BUDGET);
   options.spawn_allow = settings_.ini_get(IniKey::SPAWN_ALLOW);
+  options.add_header = [this](std::string_view line) { hdrs_add(line); };
   const bool ran =
       do_mfilter(filter_, log_, std::span<char>(message_, buffer), std::span<char>(copy_, buffer),
                  static_cast<std::int32_t>(std::min(length, filter_max)),

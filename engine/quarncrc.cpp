@@ -73,7 +73,7 @@ int quarncrc_main(int argc, char** argv) {
                  "QuarnCRC Timing - Runtime: %2.1fs CRC generation: %2.1fs Initialisation: "
                  "%2.1fs Messages per second: %2.1f\n",
                  runtime, engine.crc_generation_ms() / 1000.0, init_seconds, per_second);
-    const FilterTimings& t = engine.filter().engine().timings();
+    const FilterTimings& t = engine.filter().timings();
     std::fprintf(stderr,
                  "Mfilter timing - mf_clock_total %2.1f mf_clock_fast %2.1fs mf_clock_body "
                  "%2.1fs mf_clock_header %2.1fs\n",

@@ -1,6 +1,6 @@
 #include "feed/rules_check.h"
 
-#include "filter/rule_engine.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_filter.h"
 
 namespace quarn::feed {
@@ -27,16 +27,16 @@ std::vector<std::string> check_rules_file(const std::string& path, const std::st
   }
   if (!problems.empty()) return problems;
 
-  RuleEngine engine;
-  engine.rfilter_emsg([&problems](const std::string& message) {
+  RuleLog log;
+  log.set_error_logger([&problems](const std::string& message) {
     std::string line = message;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     problems.push_back(line);
   });
-  engine.rfilter_imsg([](const std::string&) {});
-  std::unique_ptr<RuleFilter> filter = engine.rfilter_compile(path);
-  if (!filter && problems.empty()) problems.push_back(engine.rfilter_error());
-  engine.rfilter_free(filter);
+  log.set_info_logger([](const std::string&) {});
+  RuleCompiler compiler(log);
+  std::unique_ptr<RuleFilter> filter = compiler.compile(path);
+  if (!filter && problems.empty()) problems.push_back(compiler.error());
   return problems;
 }
 

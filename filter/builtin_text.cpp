@@ -97,7 +97,7 @@ Element pattern_element(std::string_view pattern, std::size_t pos, unsigned char
 
 }  // namespace
 
-std::string rf_shown_value(std::string_view value) {
+std::string shown_value(std::string_view value) {
   std::string out(ncpy(value, kShownLength));
   for (char& c : out) {
     if (c == '\r' || c == '\n') c = '.';
@@ -105,7 +105,7 @@ std::string rf_shown_value(std::string_view value) {
   return out;
 }
 
-bool rf_wildmat(std::string_view text, std::string_view pattern) {
+bool wildcard_match(std::string_view text, std::string_view pattern) {
   constexpr std::size_t kNone = std::string_view::npos;
   std::size_t t = 0;
   std::size_t p = 0;
@@ -133,7 +133,7 @@ bool rf_wildmat(std::string_view text, std::string_view pattern) {
   return p == pattern.size();
 }
 
-int rf_match_list(std::string_view text, std::string_view list) {
+int match_list(std::string_view text, std::string_view list) {
   const std::string subject = ascii_lowered(ncpy(cstr_view(text), kListTextLength));
   int result = 0;
   Tokenizer patterns(cstr_view(list));
@@ -148,12 +148,12 @@ int rf_match_list(std::string_view text, std::string_view list) {
       negative = true;
       pattern.erase(0, 1);
     }
-    if (pattern == "*" || rf_wildmat(subject, pattern)) result = negative ? 0 : 1;
+    if (pattern == "*" || wildcard_match(subject, pattern)) result = negative ? 0 : 1;
   }
   return result;
 }
 
-ListMatch rf_match_items(std::string_view value, std::string_view list) {
+ListMatch match_items(std::string_view value, std::string_view list) {
   value = cstr_view(value);
   if (value.empty()) return ListMatch::kAll;
   std::size_t items = 0;
@@ -163,7 +163,7 @@ ListMatch rf_match_items(std::string_view value, std::string_view list) {
     const std::size_t end = value.find_first_of(",!|", start);
     const std::string_view item = value.substr(start, end == std::string_view::npos ? end : end - start);
     ++items;
-    if (rf_match_list(ncpy(item, kListTextLength), list) != 0) ++matched;
+    if (match_list(ncpy(item, kListTextLength), list) != 0) ++matched;
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
@@ -215,7 +215,7 @@ std::optional<std::string> wildrep(std::string_view value, std::string_view patt
   return out;
 }
 
-int rf_issimilar(std::string_view value, std::string_view count_text) {
+int issimilar_text(std::string_view value, std::string_view count_text) {
   std::int32_t count = atoi32(count_text);
   if (count < 1) count = 5;
   std::int32_t letter_run = 0;
@@ -245,11 +245,11 @@ int rf_issimilar(std::string_view value, std::string_view count_text) {
   return 0;
 }
 
-int rf_isin_text(std::string_view value, std::string_view text) {
+int isin_text(std::string_view value, std::string_view text) {
   return strstrnc(cstr_view(value), cstr_view(text)) != std::string_view::npos ? 1 : 0;
 }
 
-int rf_isinc_text(std::string_view value, std::string_view text) {
+int isinc_text(std::string_view value, std::string_view text) {
   const std::string haystack = clean_lower(cstr_view(value));
   const std::string needle = clean_lower(cstr_view(text));
   return haystack.find(needle) != std::string::npos ? 1 : 0;

@@ -6,7 +6,7 @@
 
 #include "filter/recipients.h"
 #include "filter/report.h"
-#include "filter/rule_engine.h"
+#include "filter/filter_run.h"
 #include "filter/spam_detect.h"
 #include "filter/spawn.h"
 #include "support/clock.h"
@@ -27,82 +27,82 @@ const char* text_or_empty(const std::optional<std::string>& text) {
 
 // ---- Compile halves -------------------------------------------------------
 
-bool comp_constant(RuleEngine&, RuleExpr& x, std::span<const std::string> a) {
+bool comp_constant(CompileContext&, RuleExpr& x, std::span<const std::string> a) {
   x.number = atoi32(a[0]);
   x.text1 = std::string();
   return true;
 }
 
-bool comp_pattern(RuleEngine& e, RuleExpr& x, std::span<const std::string> a,
+bool comp_pattern(CompileContext& c, RuleExpr& x, std::span<const std::string> a,
                   std::uint32_t options) {
-  x.number = e.rf_header_findadd(a[0]);
+  x.number = c.filter.headers.findadd(a[0], c.log);
   x.text1 = a[1];
   RegexError error;
   x.regex = Regex::compile(a[1], options, true, &error);
   if (!x.regex.ok()) {
-    e.log().emsg("Regular expression failed at %d in (%.40s) (%.40s)\n", error.offset,
+    c.log.emsg("Regular expression failed at %d in (%.40s) (%.40s)\n", error.offset,
                  a[1].c_str(), error.message.c_str());
     return false;
   }
   return true;
 }
 
-bool comp_rexp(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  return comp_pattern(e, x, a, kRegexCaseless);
+bool comp_rexp(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  return comp_pattern(c, x, a, kRegexCaseless);
 }
 
-bool comp_rexp_case(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  return comp_pattern(e, x, a, kRegexCaseSensitive);
+bool comp_rexp_case(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  return comp_pattern(c, x, a, kRegexCaseSensitive);
 }
 
-bool comp_rexpstore(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  if (!comp_pattern(e, x, a, kRegexCaseless)) return false;
+bool comp_rexpstore(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  if (!comp_pattern(c, x, a, kRegexCaseless)) return false;
   x.text2 = a[2];
   return true;
 }
 
-bool comp_refuse(RuleEngine&, RuleExpr&, std::span<const std::string>) { return false; }
+bool comp_refuse(CompileContext&, RuleExpr&, std::span<const std::string>) { return false; }
 
-bool comp_header_text(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  x.number = e.rf_header_findadd(a[0]);
+bool comp_header_text(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  x.number = c.filter.headers.findadd(a[0], c.log);
   x.text1 = a[1];
   return true;
 }
 
-bool comp_header(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  x.number = e.rf_header_findadd(a[0]);
+bool comp_header(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  x.number = c.filter.headers.findadd(a[0], c.log);
   return true;
 }
 
-bool comp_flag(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  x.number = e.rf_flag_findadd(a[0]);
+bool comp_flag(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  x.number = c.filter.flags.findadd(a[0], c.log);
   return true;
 }
 
-bool comp_noargs(RuleEngine&, RuleExpr& x, std::span<const std::string>) {
+bool comp_noargs(CompileContext&, RuleExpr& x, std::span<const std::string>) {
   x.text1 = std::string("noargs");
   x.number = 0;
   return true;
 }
 
-bool comp_number(RuleEngine&, RuleExpr& x, std::span<const std::string> a) {
+bool comp_number(CompileContext&, RuleExpr& x, std::span<const std::string> a) {
   x.number = atoi32(a[0]);
   return true;
 }
 
-bool comp_text(RuleEngine&, RuleExpr& x, std::span<const std::string> a) {
+bool comp_text(CompileContext&, RuleExpr& x, std::span<const std::string> a) {
   x.text1 = a[0];
   return true;
 }
 
-bool comp_two_texts(RuleEngine&, RuleExpr& x, std::span<const std::string> a) {
+bool comp_two_texts(CompileContext&, RuleExpr& x, std::span<const std::string> a) {
   x.text1 = a[0];
   x.text2 = a[1];
   return true;
 }
 
-bool comp_replace(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  x.number = e.rf_header_findadd(a[0]);
+bool comp_replace(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  x.number = c.filter.headers.findadd(a[0], c.log);
   x.text1 = a[1];
   x.text2 = a[2];
   return true;
@@ -110,26 +110,20 @@ bool comp_replace(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
 
 // A phrase whose pattern does not compile is only logged: the expression
 // still compiles.
-bool comp_rexp_fast(RuleEngine& e, RuleExpr&, std::span<const std::string> a) {
-  if (RuleFilter* filter = e.current_filter()) {
-    filter->phrases.mf_fast_add(ascii_to_double(a[0]), a[1], a[2], -1, e.log());
-  }
+bool comp_rexp_fast(CompileContext& c, RuleExpr&, std::span<const std::string> a) {
+  c.filter.phrases.mf_fast_add(ascii_to_double(a[0]), a[1], a[2], -1, c.log);
   return true;
 }
 
-bool comp_rexp_fast_flag(RuleEngine& e, RuleExpr&, std::span<const std::string> a) {
-  if (RuleFilter* filter = e.current_filter()) {
-    const std::int32_t flag = e.rf_flag_findadd(a[3]);
-    filter->phrases.mf_fast_add(ascii_to_double(a[0]), a[1], a[2], flag, e.log());
-  }
+bool comp_rexp_fast_flag(CompileContext& c, RuleExpr&, std::span<const std::string> a) {
+  const std::int32_t flag = c.filter.flags.findadd(a[3], c.log);
+  c.filter.phrases.mf_fast_add(ascii_to_double(a[0]), a[1], a[2], flag, c.log);
   return true;
 }
 
-bool comp_evalflags(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) {
-  RuleFilter* filter = e.current_filter();
-  if (filter == nullptr) return false;
-  x.number = filter->expressions.rf_expr_findadd(
-      a[0], [&e](std::string_view name) { return e.rf_flag_findadd(name); }, e.log());
+bool comp_evalflags(CompileContext& c, RuleExpr& x, std::span<const std::string> a) {
+  x.number = c.filter.expressions.findadd(
+      a[0], [&c](std::string_view name) { return c.filter.flags.findadd(name, c.log); }, c.log);
   return x.number >= 0;
 }
 
@@ -137,21 +131,21 @@ bool comp_evalflags(RuleEngine& e, RuleExpr& x, std::span<const std::string> a) 
 
 // The shown value for a trace line; built only while the trace is on.
 std::string shown(RunContext& c, const RuleExpr& x) {
-  return rf_shown_value(c.message.rf_hdrs_get(x.number));
+  return shown_value(c.message.rf_hdrs_get(x.number));
 }
 
 // Matches the expression's pattern over its header's value; adds the time
 // to the body or header total. Fills `scratch` with the match offsets.
 int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: rexp(%.40s,%.200s)\n", rf_shown_value(value).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: rexp(%.40s,%.200s)\n", shown_value(value).c_str(),
                          text_or_empty(x.text1));
   }
   const double start = clock_ms();
-  const int matched = x.regex.match(value, c.engine.scratch());
+  const int matched = x.regex.match(value, c.run.engine().scratch());
   const double spent = clock_ms() - start;
-  FilterTimings& timings = c.engine.timings();
-  if (mystrcmpnc(c.engine.header_name(x.number), "body") == 0) {
+  FilterTimings& timings = c.run.engine().timings();
+  if (mystrcmpnc(c.run.header_name(x.number), "body") == 0) {
     timings.body_ms += spent;
   } else {
     timings.header_ms += spent;
@@ -160,7 +154,7 @@ int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
 }
 
 std::int32_t run_constant(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: constant(%d)\n", x.number);
+  c.run.log().trace("rrun: exp: constant(%d)\n", x.number);
   return x.number;
 }
 
@@ -171,104 +165,105 @@ std::int32_t run_rexp(RunContext& c, const RuleExpr& x) {
 std::int32_t run_rexpstore(RunContext& c, const RuleExpr& x) {
   const std::string_view value = c.message.rf_hdrs_get(x.number);
   if (pattern_match(c, x, value) == 0) return 0;
-  const MatchScratch& scratch = c.engine.scratch();
+  const MatchScratch& scratch = c.run.engine().scratch();
   const std::size_t start = std::min(scratch.match_start(), value.size());
   const std::size_t end = std::max(start, std::min(scratch.match_end(), value.size()));
-  return c.engine.rexp_store().record(text_or_empty(x.text2), value.substr(start, end - start));
+  return c.run.engine().rexp_store().record(text_or_empty(x.text2), value.substr(start, end - start));
 }
 
 std::int32_t run_never(RunContext&, const RuleExpr&) { return 0; }
 
 std::int32_t run_match(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: match(%.40s,%.40s)\n", shown(c, x).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: match(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_match_list(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return match_list(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: matchall(%.40s,%.40s)\n", shown(c, x).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: matchall(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) ==
+  return match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) ==
                  ListMatch::kAll
              ? 1
              : 0;
 }
 
 std::int32_t run_matchone(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: matchany(%.40s,%.40s)\n", shown(c, x).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: matchany(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) !=
+  return match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) !=
                  ListMatch::kNone
              ? 1
              : 0;
 }
 
 std::int32_t run_strcmp(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: equals(%.40s,%.40s)\n", shown(c, x).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: equals(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
   return cstr_view(c.message.rf_hdrs_get(x.number)) == text_or_empty(x.text1) ? 1 : 0;
 }
 
-std::int32_t run_size(RunContext& c, const RuleExpr&) { return c.engine.run().message_length; }
+std::int32_t run_size(RunContext& c, const RuleExpr&) { return c.run.state().message_length; }
 
 std::int32_t run_spawn_expr(RunContext& c, const RuleExpr& x) {
-  RunState& run = c.engine.run();
+  const RunState& run = c.run.state();
+  const RunSettings& settings = c.run.engine().settings();
   // Rules from the update server must not start programs the administrator
   // did not name: anyone answering in the server's place could run anything.
-  if (run.rules_downloaded && !spawn_allowed(text_or_empty(x.text1), run.spawn_allow)) {
+  if (run.rules_downloaded && !spawn_allowed(text_or_empty(x.text1), settings.spawn_allow)) {
     const std::string command(ncpy(cstr_view(text_or_empty(x.text1)), 200));
-    c.engine.log().imsg("run_spawn: (%s) not in SPAWN_ALLOW, downloaded rules may not start it\n",
+    c.run.log().imsg("run_spawn: (%s) not in SPAWN_ALLOW, downloaded rules may not start it\n",
                         log_escaped(command).c_str());
     return 0;
   }
-  if (run.process_log != nullptr) {
-    return run_spawn(text_or_empty(x.text1), run.message_text, c.engine.log(), *run.process_log,
-                     run.spawn_limit_ms);
+  if (Log* process_log = c.run.sinks().process_log) {
+    return run_spawn(text_or_empty(x.text1), run.message_text, c.run.log(), *process_log,
+                     settings.spawn_limit_ms);
   }
   Log console;  // outside the engine: the process operations write to standard error
-  return run_spawn(text_or_empty(x.text1), run.message_text, c.engine.log(), console,
-                   run.spawn_limit_ms);
+  return run_spawn(text_or_empty(x.text1), run.message_text, c.run.log(), console,
+                   settings.spawn_limit_ms);
 }
 
 std::int32_t run_isin(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_isin_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return isin_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isinc(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return rf_isinc_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return isinc_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isflag(RunContext& c, const RuleExpr& x) {
-  const std::int32_t value = c.engine.rf_flag_get(x.number);
-  c.engine.log().trace("rrun: exp: ifflag(%d)\n", value);
+  const std::int32_t value = c.run.flag(x.number);
+  c.run.log().trace("rrun: exp: ifflag(%d)\n", value);
   return value;
 }
 
 std::int32_t run_get(RunContext& c, const RuleExpr& x) {
-  const std::int32_t value = c.engine.rf_flag_get(x.number);
-  c.engine.log().trace("rrun: exp: get(%d)\n", value);
+  const std::int32_t value = c.run.flag(x.number);
+  c.run.log().trace("rrun: exp: get(%d)\n", value);
   return value;
 }
 
 std::int32_t run_exists(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: exists(%.40s)\n", shown(c, x).c_str());
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: exists(%.40s)\n", shown(c, x).c_str());
   }
   return c.message.rf_hdrs_exists(x.number) != 0 ? 1 : 0;
 }
@@ -304,33 +299,33 @@ std::int32_t run_lines(RunContext& c, const RuleExpr&) { return c.message.marks(
 
 // Every item passes the per-item test, so the result is always 1.
 std::int32_t run_allmod(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: allmod(%.40s)\n", shown(c, x).c_str());
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: allmod(%.40s)\n", shown(c, x).c_str());
   }
   return 1;
 }
 
 }  // namespace
 
-int rf_forward_cc_add(RuleEngine& engine, std::string_view address) {
-  std::string bracketed = rf_bracket_address(address);
-  engine.log().imsg("mfilter: Forwarding to (%s)\n", log_escaped(bracketed).c_str());
-  engine.run().forward_cc.push_front(std::move(bracketed));
+int forward_cc_add(FilterRun& run, std::string_view address) {
+  std::string bracketed = bracket_address(address);
+  run.log().imsg("mfilter: Forwarding to (%s)\n", log_escaped(bracketed).c_str());
+  run.state().forward_cc.push_front(std::move(bracketed));
   return 1;
 }
 
 namespace {
 
 std::int32_t run_forward_cc(RunContext& c, const RuleExpr& x) {
-  return rf_forward_cc_add(c.engine, text_or_empty(x.text1));
+  return forward_cc_add(c.run, text_or_empty(x.text1));
 }
 
 std::int32_t run_replace(RunContext& c, const RuleExpr& x) {
   const std::string value(c.message.rf_hdrs_get(x.number));
-  c.engine.log().trace("rrun: exp: replace(%.40s,%.40s,%.40s)\n", value.c_str(),
+  c.run.log().trace("rrun: exp: replace(%.40s,%.40s,%.40s)\n", value.c_str(),
                        text_or_empty(x.text1), text_or_empty(x.text2));
   if (auto result = wildrep(value, text_or_empty(x.text1), text_or_empty(x.text2))) {
-    c.engine.log().trace("replace matched result (%.200s)\n", result->c_str());
+    c.run.log().trace("replace matched result (%.200s)\n", result->c_str());
     c.message.rf_hdrs_set(x.number, *result);
   }
   return 1;
@@ -338,34 +333,34 @@ std::int32_t run_replace(RunContext& c, const RuleExpr& x) {
 
 // The function's value is 1 whether or not the report file was written.
 std::int32_t run_report(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: report(%.40s,%.40s)\n", text_or_empty(x.text1),
+  c.run.log().trace("rrun: exp: report(%.40s,%.40s)\n", text_or_empty(x.text1),
                        text_or_empty(x.text2));
   const ReportResult report = rf_send_report(text_or_empty(x.text1), text_or_empty(x.text2),
-                                             c.engine.run().message_path, c.engine.log());
-  if (report.message_is_report) c.engine.run().message_is_report = true;
+                                             c.run.state().message_path, c.run.log());
+  if (report.message_is_report) c.run.state().message_is_report = true;
   return 1;
 }
 
 std::int32_t run_head_len(RunContext& c, const RuleExpr& x) {
-  if (c.engine.log().trace_on()) {
-    c.engine.log().trace("rrun: exp: head_len(%.40s)\n", shown(c, x).c_str());
+  if (c.run.log().trace_on()) {
+    c.run.log().trace("rrun: exp: head_len(%.40s)\n", shown(c, x).c_str());
   }
   return c.message.rf_hdrs_getlen(x.number);
 }
 
 std::int32_t run_spamdetect(RunContext& c, const RuleExpr& x) {
-  c.engine.log().trace("rrun: exp: spamdetect(%.40s,%.40s)\n", text_or_empty(x.text1),
+  c.run.log().trace("rrun: exp: spamdetect(%.40s,%.40s)\n", text_or_empty(x.text1),
                        text_or_empty(x.text2));
-  return c.engine.rf_spamdetect(static_cast<float>(ascii_to_double(text_or_empty(x.text1))),
+  return c.run.add_score(static_cast<float>(ascii_to_double(text_or_empty(x.text1))),
                                 text_or_empty(x.text2));
 }
 
 std::int32_t run_issimilar(RunContext& c, const RuleExpr& x) {
-  return rf_issimilar(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return issimilar_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_evalflags(RunContext& c, const RuleExpr& x) {
-  return c.engine.rf_expr_eval(x.number);
+  return c.run.eval_expression(x.number);
 }
 
 constexpr std::array<FuncEntry, kBuiltinCount> kTable = {{
@@ -412,14 +407,14 @@ constexpr std::array<FuncEntry, kBuiltinCount> kTable = {{
 
 const std::array<FuncEntry, kBuiltinCount>& builtin_functions() { return kTable; }
 
-std::int32_t rf_find_function(std::string_view name) {
+std::int32_t find_function(std::string_view name) {
   for (std::size_t i = 0; i < kTable.size(); ++i) {
     if (name == kTable[i].name) return static_cast<std::int32_t>(i);
   }
   return -1;
 }
 
-std::int32_t rf_run_expr(RunContext& context, const RuleExpr& expr) {
+std::int32_t run_expr(RunContext& context, const RuleExpr& expr) {
   if (expr.func < 0 || static_cast<std::size_t>(expr.func) >= kTable.size()) return 0;
   return kTable[static_cast<std::size_t>(expr.func)].run(context, expr);
 }

@@ -9,8 +9,8 @@
 //
 // Run halves read the message through `MessageAccess` (header values by
 // header index and the message marks, supplied by the message model) and
-// the rule engine's run state (flags, spam scores, forward copies, message
-// length, message text and path). `spawn` hands the message to an outside
+// the state of the run (flags, spam scores, forward copies, message length,
+// message text and path). `spawn` hands the message to an outside
 // program (filter/spawn.h) and `report` writes the report file
 // (filter/report.h).
 //
@@ -32,19 +32,30 @@
 
 namespace quarn {
 
-class RuleEngine;
+class FilterRun;
+class RuleLog;
 struct RuleExpr;
+struct RuleFilter;
 
-// What a run half works with: the engine (loggers, trace, run state,
-// timings, `rexpstore` store, match scratch, current filter) and the
-// message.
+// What a compile half works with: the filter being compiled (its name
+// tables, flag expressions and fast phrases take what the arguments name)
+// and the compile's loggers.
+struct CompileContext {
+  RuleFilter& filter;
+  RuleLog& log;
+};
+
+// What a run half works with: the run (its filter, state and sinks, and
+// through it the engine's loggers, timings, `rexpstore` store and match
+// scratch) and the message.
 struct RunContext {
-  RuleEngine& engine;
+  FilterRun& run;
   MessageAccess& message;
 };
 
 // args holds exactly the function's arguments, one token each.
-using CompileFn = bool (*)(RuleEngine& engine, RuleExpr& expr, std::span<const std::string> args);
+using CompileFn = bool (*)(CompileContext& context, RuleExpr& expr,
+                           std::span<const std::string> args);
 using RunFn = std::int32_t (*)(RunContext& context, const RuleExpr& expr);
 
 struct FuncEntry {
@@ -98,36 +109,36 @@ inline constexpr std::size_t kBuiltinCount = 37;
 const std::array<FuncEntry, kBuiltinCount>& builtin_functions();
 
 // Row of the function named exactly `name` (case-sensitive), or -1.
-std::int32_t rf_find_function(std::string_view name);
+std::int32_t find_function(std::string_view name);
 
 // Runs an expression's function; 0 for an index outside the table.
-std::int32_t rf_run_expr(RunContext& context, const RuleExpr& expr);
+std::int32_t run_expr(RunContext& context, const RuleExpr& expr);
 
 // Adds a forward copy to the run's list (`forward_cc` and the `redirect_cc`
 // action): the address in angle brackets, logged on the info logger as
 // "mfilter: Forwarding to (%s)\n". Returns 1.
-int rf_forward_cc_add(RuleEngine& engine, std::string_view address);
+int forward_cc_add(FilterRun& run, std::string_view address);
 
 // ---- Pure helpers ------------------------------------------------------
 
 // The first 99 characters of a value with CR and LF shown as '.'.
-std::string rf_shown_value(std::string_view value);
+std::string shown_value(std::string_view value);
 
 // Whole-text wildcard match: '*' any run, '?' any one character, "[...]"
 // sets with ranges and '^' negation, '\' quotes the next character. Exact,
 // case-sensitive (callers lower-case both sides).
-bool rf_wildmat(std::string_view text, std::string_view pattern);
+bool wildcard_match(std::string_view text, std::string_view pattern);
 
 // A text against a comma-separated pattern list: the last pattern that
 // matches decides (1 for a plain pattern, 0 for one written with a leading
 // '!' or '@'); 0 when none matches. Both sides are lower-cased; the text is
 // cut to 990 characters and every pattern to 100.
-int rf_match_list(std::string_view text, std::string_view list);
+int match_list(std::string_view text, std::string_view list);
 
 enum class ListMatch { kAll, kSome, kNone };
 // Splits the value into items at ',', '!' and '|' (empty items count; an
 // empty value has none) and classifies how many match the list.
-ListMatch rf_match_items(std::string_view value, std::string_view list);
+ListMatch match_items(std::string_view value, std::string_view list);
 
 // Wildcard replace: nothing when the pattern does not match the value;
 // else the replacement with %1 to %9 filled from the captures.
@@ -137,11 +148,11 @@ std::optional<std::string> wildrep(std::string_view value, std::string_view patt
 // 1 when the value holds `count` words in a row with the same first
 // character, or `count` addresses in a row with the same first domain
 // character (count below 1 reads as 5).
-int rf_issimilar(std::string_view value, std::string_view count_text);
+int issimilar_text(std::string_view value, std::string_view count_text);
 
 // Case-insensitive containment; `isinc` first keeps only letters, digits
 // and blanks of both sides.
-int rf_isin_text(std::string_view value, std::string_view text);
-int rf_isinc_text(std::string_view value, std::string_view text);
+int isin_text(std::string_view value, std::string_view text);
+int isinc_text(std::string_view value, std::string_view text);
 
 }  // namespace quarn

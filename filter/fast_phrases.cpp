@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "filter/rule_engine.h"
+#include "filter/filter_run.h"
 #include "filter/rule_log.h"
 #include "support/text.h"
 
@@ -47,10 +47,12 @@ int FastPhraseTable::mf_fast_add(double score, std::string_view pattern, std::st
   return 1;
 }
 
-int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, RuleEngine& engine) {
+int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, FilterRun& run) {
   mf_fast_clear();
   length = std::min(length, text.size());
   if (count_ == 0 || length < 2) return 1;
+  MatchScratch& scratch = run.engine().scratch();
+  RunState& state = run.state();
   std::size_t left = count_;
   for (std::size_t p = 0; p + 1 < length && left > 0; ++p) {
     auto& bucket = buckets_[static_cast<std::size_t>(hash_pair(text[p], text[p + 1]))];
@@ -59,18 +61,18 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it) {
       FastPhrase& phrase = *it;
       if (phrase.hit || !phrase.regex.ok()) continue;
-      const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
-      if (engine.run().over_budget()) {
-        engine.run().budget_spent_at =
+      const int matched = phrase.regex.match(window, scratch, MatchReach::kWindow);
+      if (state.over_budget()) {
+        state.budget_spent_at =
             lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
         return 1;
       }
       if (matched == 0) continue;
-      engine.rf_spamdetect(static_cast<float>(phrase.score), phrase.name);
+      run.add_score(static_cast<float>(phrase.score), phrase.name);
       if (phrase.flag >= 0) {
-        engine.rf_setflag(phrase.flag, 1);
-        const std::string flag_name(engine.flag_name(phrase.flag));
-        engine.log().imsg("setting expression flag %s\n", flag_name.c_str());
+        run.set_flag(phrase.flag, 1);
+        const std::string flag_name(run.flag_name(phrase.flag));
+        run.log().imsg("setting expression flag %s\n", flag_name.c_str());
       }
       phrase.hit = true;
       --left;

@@ -24,7 +24,7 @@
 
 namespace quarn {
 
-class RuleEngine;
+class FilterRun;
 class RuleLog;
 
 inline constexpr int kFastBuckets = 1000;
@@ -54,9 +54,9 @@ class FastPhraseTable {
                   std::int32_t flag_index, RuleLog& log);
 
   // Scans text[0, length) once (length is cut to the text's size): records
-  // the score of every phrase found through the engine's run state, sets its
+  // the score of every phrase found in the run's state, sets its
   // flag and logs "setting expression flag %s\n". Returns 1.
-  int mf_fast_scan(std::string_view text, std::size_t length, RuleEngine& engine);
+  int mf_fast_scan(std::string_view text, std::size_t length, FilterRun& run);
 
   void mf_fast_clear();
   void mf_fast_free();

@@ -1,19 +1,21 @@
 #include "filter/filter_service.h"
 
+#include "filter/rule_compiler.h"
 #include "filter/rules_origin.h"
 #include "support/log.h"
 
 namespace quarn {
 
 FilterService::FilterService(Log& log) : log_(log) {
-  engine_.rfilter_emsg(debug_hook_logger(log));
-  engine_.rfilter_imsg(debug_hook_logger(log));
+  engine_.log().set_error_logger(debug_hook_logger(log));
+  engine_.log().set_info_logger(debug_hook_logger(log));
 }
 
 FilterService::~FilterService() { free_filter(); }
 
 std::unique_ptr<RuleFilter> FilterService::compile_mfilter(const std::string& path) {
-  auto filter = engine_.rfilter_compile(path);
+  RuleCompiler compiler(engine_.log());
+  auto filter = compiler.compile(path);
   if (filter) {
     filter->downloaded = is_downloaded_rules(rules_origin_path(path), path);
     log_.imsg("compile_mfilter - Filter okay\n");
@@ -24,7 +26,6 @@ std::unique_ptr<RuleFilter> FilterService::compile_mfilter(const std::string& pa
 }
 
 void FilterService::put_in_service(std::unique_ptr<RuleFilter> filter) {
-  engine_.rfilter_free(filter_);
   filter_ = std::move(filter);
 }
 
@@ -48,6 +49,6 @@ bool FilterService::load_if_missing(const std::string& path, int wait_ms) {
   return filter_ != nullptr;
 }
 
-void FilterService::free_filter() { engine_.rfilter_free(filter_); }
+void FilterService::free_filter() { filter_.reset(); }
 
 }  // namespace quarn

@@ -1,6 +1,6 @@
 // The filter in service: the compiled rules file that every scan runs, the
-// filter mutex that guards it, and the rule engine whose state the compiler
-// and the interpreter share.
+// filter mutex that guards it, and the rule engine's long-lived resources
+// (loggers, timings, `rexpstore` store, match scratch) that its runs use.
 //
 // Everything here, and everything in the `RuleEngine`, is used only with
 // the filter mutex held: a scan waits at most 15 s for it, a replacement
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "filter/rule_engine.h"
+#include "filter/rule_filter.h"
 #include "support/mutex.h"
 
 namespace quarn {
@@ -36,7 +37,12 @@ class FilterService {
   FilterService& operator=(const FilterService&) = delete;
 
   MutexRec& mutex() { return mutex_; }
+  // The resources runs of the filter in service use. Hold the mutex.
   RuleEngine& engine() { return engine_; }
+  // The rule engine's loggers and trace switch. Hold the mutex.
+  RuleLog& log() { return engine_.log(); }
+  // The time the runs have spent so far (read at shutdown).
+  const FilterTimings& timings() { return engine_.timings(); }
 
   // The filter in service or null. Hold the mutex.
   RuleFilter* in_service() const { return filter_.get(); }

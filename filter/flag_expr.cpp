@@ -128,7 +128,7 @@ int rf_expr_evalsub(const ExprTokens& tokens, std::span<const std::int32_t> flag
   return levels.front().value;
 }
 
-std::int32_t FlagExprRegistry::rf_expr_findadd(std::string_view text, const FlagLookup& findadd,
+std::int32_t FlagExprRegistry::findadd(std::string_view text, const FlagLookup& findadd,
                                                RuleLog& log) {
   const std::string key(text);
   if (auto found = by_text_.find(key); found != by_text_.end()) return found->second;
@@ -143,7 +143,7 @@ std::int32_t FlagExprRegistry::rf_expr_findadd(std::string_view text, const Flag
   return number;
 }
 
-int FlagExprRegistry::rf_expr_eval(std::int32_t number, std::span<const std::int32_t> flags) const {
+int FlagExprRegistry::eval(std::int32_t number, std::span<const std::int32_t> flags) const {
   if (number < 0 || static_cast<std::size_t>(number) >= entries_.size()) return 0;
   return rf_expr_evalsub(entries_[static_cast<std::size_t>(number)].tokens, flags);
 }

@@ -42,7 +42,7 @@ struct ExprToken {
 
 using ExprTokens = std::vector<ExprToken>;
 
-// Registers a flag name and returns its index (rf_flag_findadd).
+// Registers a flag name in the filter being compiled and returns its index.
 using FlagLookup = std::function<std::int32_t(std::string_view name)>;
 
 // Tokenizes and validates; nothing for an invalid text. Names met before
@@ -67,10 +67,10 @@ class FlagExprRegistry {
 
   // The number of the expression `text`, registering it when new; -1 (and
   // "Bad expression: %s\n" on the error logger) when it does not parse.
-  std::int32_t rf_expr_findadd(std::string_view text, const FlagLookup& findadd, RuleLog& log);
+  std::int32_t findadd(std::string_view text, const FlagLookup& findadd, RuleLog& log);
 
   // 1 or 0; 0 for a negative or unregistered number.
-  int rf_expr_eval(std::int32_t number, std::span<const std::int32_t> flags) const;
+  int eval(std::int32_t number, std::span<const std::int32_t> flags) const;
 
   // In registration order (entry i has number i).
   const std::vector<Entry>& entries() const { return entries_; }

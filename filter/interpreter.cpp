@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "filter/builtins.h"
+#include "filter/filter_run.h"
 #include "filter/rewrite.h"
 #include "filter/rule_engine.h"
 #include "filter/spam_detect.h"
@@ -38,16 +39,15 @@ std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) {
 // One walk over the lines of a filter for one message.
 class Walk {
  public:
-  Walk(RuleEngine& engine, RuleFilter& filter, RecipientList& recipients, std::string& result,
-       void* context)
-      : e_(engine),
-        log_(engine.log()),
-        model_(engine.model()),
-        lines_(filter.lines),
+  Walk(FilterRun& run, RecipientList& recipients, std::string& result, void* context)
+      : run_(run),
+        log_(run.log()),
+        model_(run.model()),
+        lines_(run.filter().lines),
         recipients_(recipients),
         result_(result),
         context_(context),
-        run_context_{engine, engine.model()} {}
+        run_context_{run, run.model()} {}
 
   int run();
 
@@ -67,7 +67,7 @@ class Walk {
   int bounce_all();
   void release();
 
-  RuleEngine& e_;
+  FilterRun& run_;
   RuleLog& log_;
   MessageModel& model_;
   const std::vector<RuleLine>& lines_;
@@ -95,7 +95,7 @@ int Walk::run() {
     const RuleLine& line = lines_[pc_];
     if (log_.trace_on() && line.line_text.size() < kTraceLineLimit) {
       log_.trace("rrun: %.90saction=%.90s Line: %.40s...\n", skip_ > 0 ? "SKIP " : "",
-                 rf_action_name(line.action), line.line_text.c_str());
+                 action_name(line.action), line.line_text.c_str());
     }
     if (skip_ > 0) {
       // Only the block structure counts while a block is skipped.
@@ -138,14 +138,14 @@ int Walk::run() {
 }
 
 std::int32_t Walk::value_of(const RuleExpr& expr) {
-  std::int32_t value = rf_run_expr(run_context_, expr);
+  std::int32_t value = run_expr(run_context_, expr);
   if (expr.negate != 0) value = value == 0 ? 1 : 0;
   log_.trace("rrun: Expression Result=%s %d\n", true_false(value), value);
   return value;
 }
 
 bool Walk::over_budget(const RuleLine& line) {
-  RunState& run = e_.run();
+  RunState& run = run_.state();
   if (!run.over_budget()) return false;
   if (run.budget_spent_at.empty()) {
     run.budget_spent_at = lprintf(kLineSize, "line %d (%.90s)", line.line_number,
@@ -183,7 +183,7 @@ bool Walk::evaluate(const RuleLine& line) {
           break;
       }
       log_.trace("rrun: Result %s %d %.90s %d\n", true_false(left_value), left_value,
-                 rf_operator_name(left.op), right_value);
+                 operator_name(left.op), right_value);
       k += 2;
     } else {
       k += 1;
@@ -217,19 +217,19 @@ Step Walk::apply(const RuleLine& line) {
       log_.emsg("PRINT line %d:%.90s\n", line.line_number, argument);
       break;
     case SETFLAG:
-      e_.rf_setflag(line.flag, 1);
+      run_.set_flag(line.flag, 1);
       break;
     case CLEARFLAG:
-      e_.rf_setflag(line.flag, 0);
+      run_.set_flag(line.flag, 0);
       break;
     case SET:
-      e_.rf_setflag(line.flag, line.value);
+      run_.set_flag(line.flag, line.value);
       break;
     case ADD:
-      e_.rf_setflag(line.flag, wrapping_add(e_.rf_flag_get(line.flag), line.value));
+      run_.set_flag(line.flag, wrapping_add(run_.flag(line.flag), line.value));
       break;
     case SUB:
-      e_.rf_setflag(line.flag, wrapping_sub(e_.rf_flag_get(line.flag), line.value));
+      run_.set_flag(line.flag, wrapping_sub(run_.flag(line.flag), line.value));
       break;
     case SCORE_ONE:
     case SCORE_ALL:
@@ -239,7 +239,7 @@ Step Walk::apply(const RuleLine& line) {
       result_ = lprintf(kLineSize, "line %d: forward %.200s", line.line_number, argument);
       return forward(argument);
     case REDIRECT_CC:
-      rf_forward_cc_add(e_, argument);
+      forward_cc_add(run_, argument);
       break;
     case RECIPIENTS:
       block_start_ = pc_;
@@ -291,7 +291,7 @@ Step Walk::next_recipient() {
 }
 
 Step Walk::forward(std::string_view argument) {
-  const std::string address = rf_bracket_address(argument);
+  const std::string address = bracket_address(argument);
   auto redirect = [&address](Recipient& recipient) {
     recipient.address = address;
     recipient.bounce.reset();
@@ -315,7 +315,7 @@ Step Walk::forward(std::string_view argument) {
 }
 
 int Walk::finish() {
-  RunState& run = e_.run();
+  RunState& run = run_.state();
   if (log_.trace_on()) {
     for (const Recipient& r : recipients_) {
       log_.trace("Recipient (%.90s) %.90s %.50s\n", r.address.c_str(),
@@ -330,13 +330,13 @@ int Walk::finish() {
     return bounce_all();
   }
   for (const std::string& address : run.forward_cc) {
-    if (rf_already_sending(recipients_, address) == 0 && run.add_fwd) {
-      run.add_fwd(context_, address);
+    if (rf_already_sending(recipients_, address) == 0 && run_.sinks().forward) {
+      run_.sinks().forward(context_, address);
     }
   }
-  rf_spamdetect_do(e_, run.match);
-  if (!model_.has_hdrs_add_hook()) {
-    if (model_.headers_changed()) rf_rewrite_message(e_);
+  rf_spamdetect_do(run_, run.match);
+  if (!run_.sinks().add_header) {
+    if (model_.headers_changed()) rf_rewrite_message(run_);
   } else {
     model_.reset_added_headers();
   }
@@ -355,105 +355,99 @@ int Walk::bounce_all() {
 }
 
 void Walk::release() {
-  rf_spamdetect_free(e_);
+  rf_spamdetect_free(run_);
   model_.rf_hdrs_free();
-  rf_forward_cc_free(e_);
-  e_.run().message_text.reset();
+  rf_forward_cc_free(run_);
+  run_.state().message_text.reset();
 }
 
 }  // namespace
 
-void rf_model_build(RuleEngine& engine, RuleFilter& filter, std::string_view message,
-                    std::span<char> decoded) {
-  RunState& run = engine.run();
+void build_model(FilterRun& run, std::string_view message, std::span<char> decoded) {
   // The flag names the model can set are registered in this order, so a
   // filter's flag table reads the same whatever the message.
-  engine.rf_setflag(engine.rf_flag_findadd("html_encoded"), 0);
-  run.flags.fill(0);
-  engine.rf_setflag(engine.rf_flag_findadd("__UNUSABLE_MSGID"), 0);
-  MessageModel& model = engine.model();
-  model.rf_hdrs_process(message, decoded, run.urls, filter.headers.names());
+  run.set_flag(run.flag_index("html_encoded"), 0);
+  run.state().flags.fill(0);
+  run.set_flag(run.flag_index("__UNUSABLE_MSGID"), 0);
+  MessageModel& model = run.model();
+  model.rf_hdrs_process(message, decoded, run.engine().urls(), run.filter().headers.names());
   const HeuristicFlags& flags = model.heuristic_flags();
   for (std::size_t i = 0; i < flags.count; ++i) {
-    engine.rf_setflag(engine.rf_flag_findadd(flags.names[i]), 1);
+    run.set_flag(run.flag_index(flags.names[i]), 1);
   }
-  engine.rf_header_findadd("to");
+  run.header_index("to");
 }
 
-int rf_set_fromeqto(RuleEngine& engine) {
-  const std::int32_t to_index = engine.rf_header_findadd("to");
-  const std::int32_t from_index = engine.rf_header_findadd("from");
-  if (engine.model().rf_cmpfromto(to_index, from_index) == 0) return 0;
-  engine.rf_setflag(engine.rf_flag_findadd("FROMEQTO"), 1);
+int set_fromeqto(FilterRun& run) {
+  const std::int32_t to_index = run.header_index("to");
+  const std::int32_t from_index = run.header_index("from");
+  if (run.model().rf_cmpfromto(to_index, from_index) == 0) return 0;
+  run.set_flag(run.flag_index("FROMEQTO"), 1);
   return 1;
 }
 
-int rf_forward_cc_free(RuleEngine& engine) {
-  engine.run().forward_cc.clear();
+int rf_forward_cc_free(FilterRun& run) {
+  run.state().forward_cc.clear();
   return 1;
 }
 
-int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
-                 std::span<char> work, std::int32_t length, RecipientList& recipients,
-                 std::string_view path, std::string& result, const SpamScoreList* match) {
-  RuleLog& log = engine.log();
+int rfilter_run(FilterRun& run, void* context, std::span<char> text, std::span<char> work,
+                std::int32_t length, RecipientList& recipients, std::string_view path,
+                std::string& result, const SpamScoreList* match) {
+  RuleEngine& engine = run.engine();
+  const double start = clock_ms();
+  // Every call counts in the total, also one that cannot run.
+  auto timed = [&engine, start](int accepted) {
+    engine.timings().total_ms += clock_ms() - start;
+    return accepted;
+  };
+  RuleLog& log = run.log();
   if (recipients.empty()) {
     log.emsg("rrun: No 'To:' addresses specified, cannot run filter\n");
     log.imsg("rrun: No 'To:' addresses specified, cannot run filter\n");
-    return 0;
+    return timed(0);
   }
-  if (filter == nullptr || text.empty()) return 0;
+  if (text.empty()) return timed(0);
 
-  RunState& run = engine.run();
+  RunState& state = run.state();
   result = "No Rule Applied";
-  engine.set_current_filter(filter);
   const auto capacity = static_cast<std::int64_t>(text.size()) - 1;
   const auto cut = static_cast<std::size_t>(std::clamp<std::int64_t>(length, 0, capacity));
-  run.message_length = static_cast<std::int32_t>(cut);
+  state.message_length = static_cast<std::int32_t>(cut);
   text[cut] = '\0';
-  rf_forward_cc_free(engine);
-  run.flags.fill(0);
-  run.match = match;
-  run.message_is_report = false;
-  run.message_path = std::string(ncpy(path, kLineSize - 1));
+  rf_forward_cc_free(run);
+  state.flags.fill(0);
+  state.match = match;
+  state.message_is_report = false;
+  state.message_path = std::string(ncpy(path, kLineSize - 1));
   const std::string_view message = cstr_view(std::string_view(text.data(), cut));
-  run.message_text = message;
-  run.budget_spent = false;
-  run.budget_spent_at.clear();
-  run.rules_downloaded = filter->downloaded;
-  run.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(run.budget_ms);
+  state.message_text = message;
+  state.budget_spent = false;
+  state.budget_spent_at.clear();
+  state.rules_downloaded = run.filter().downloaded;
+  state.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(state.budget_ms);
 
-  MessageModel& model = engine.model();
+  MessageModel& model = run.model();
   model.set_recipient("");
   std::span<char> decoded = work;
   if (decoded.size() < MessageModel::kDecodedSize) {
-    run.decoded_fallback.resize(MessageModel::kDecodedSize);
-    decoded = run.decoded_fallback;
+    engine.decoded_fallback().resize(MessageModel::kDecodedSize);
+    decoded = engine.decoded_fallback();
   }
   decoded = decoded.first(MessageModel::kDecodedSize);
   decoded[0] = '\0';
-  rf_model_build(engine, *filter, message, decoded);
+  build_model(run, message, decoded);
 
   const double fast_start = clock_ms();
   const std::size_t decoded_text = strnlen(decoded.data(), decoded.size());
   const std::size_t scan_length = std::min(decoded_text, model.decoded_length());
-  engine.mf_fast_scan(std::string_view(decoded.data(), scan_length), scan_length);
+  run.fast_scan(std::string_view(decoded.data(), scan_length), scan_length);
   engine.timings().fast_ms += clock_ms() - fast_start;
 
-  rf_set_fromeqto(engine);
+  set_fromeqto(run);
 
-  Walk walk(engine, *filter, recipients, result, context);
-  return walk.run();
-}
-
-int rfilter_run(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
-                std::span<char> work, std::int32_t length, RecipientList& recipients,
-                std::string_view path, std::string& result, const SpamScoreList* match) {
-  const double start = clock_ms();
-  const int accepted =
-      rfilter_runx(engine, context, filter, text, work, length, recipients, path, result, match);
-  engine.timings().total_ms += clock_ms() - start;
-  return accepted;
+  Walk walk(run, recipients, result, context);
+  return timed(walk.run());
 }
 
 }  // namespace quarn

@@ -17,8 +17,8 @@
 // result text and into the return value. Only a run that ends with some
 // recipient or forward copy accepted hands its forward copies on, totals
 // its spam scores (which may add the "X-SpamDetect:" header line) and
-// writes its header changes back: through the model's add-header hook when
-// one is installed, else by rewriting the message file.
+// writes its header changes back: to the run's add-header sink when it has
+// one, else by rewriting the message file.
 //
 // Log lines go to the rule engine's loggers; with its trace switch on, every
 // line walked, every expression result and the final verdict of each
@@ -38,16 +38,15 @@
 
 namespace quarn {
 
-class RuleEngine;
-struct RuleFilter;
+class FilterRun;
 
-// Runs `filter` (made the engine's current filter) over the message.
+// Runs the run's filter over the message; `run` is built for this message.
 //
 // `text` is the writable message buffer: the message is its first `length`
 // bytes (cut to the buffer less one) and a terminator is written after
 // them. `work` receives the decoded text; when it is smaller than the model
 // needs, a buffer of the engine's own is used instead. `context` is handed
-// to the engine's forward hook unchanged; `path` is the message file, which
+// to the run's forward sink unchanged; `path` is the message file, which
 // reports copy and which the rewrite replaces (may be empty); `result`
 // receives the result text (at most 999 characters); `match` is the scan's
 // signature-match result or null.
@@ -55,28 +54,24 @@ struct RuleFilter;
 // Returns 1 when at least one recipient or forward copy stays accepted, 0
 // when the message is bounced as a whole or cannot be filtered (no
 // recipients: "rrun: No 'To:' addresses specified, cannot run filter\n" on
-// both loggers, result untouched; no filter).
-int rfilter_run(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
-                std::span<char> work, std::int32_t length, RecipientList& recipients,
-                std::string_view path, std::string& result, const SpamScoreList* match);
+// both loggers, result untouched; an empty buffer). The whole run's time is
+// added to the engine's timings.
+int rfilter_run(FilterRun& run, void* context, std::span<char> text, std::span<char> work,
+                std::int32_t length, RecipientList& recipients, std::string_view path,
+                std::string& result, const SpamScoreList* match);
 
-// The same without the timing of the whole run.
-int rfilter_runx(RuleEngine& engine, void* context, RuleFilter* filter, std::span<char> text,
-                 std::span<char> work, std::int32_t length, RecipientList& recipients,
-                 std::string_view path, std::string& result, const SpamScoreList* match);
-
-// Builds the engine's message model of `message` for `filter`: every flag
-// starts at 0, the flags "html_encoded" and "__unusable_msgid" are
-// registered, the model reads the filter's header names, the heuristic flags
-// it found are registered and set to 1, and "to" is registered as a header.
-void rf_model_build(RuleEngine& engine, RuleFilter& filter, std::string_view message,
-                    std::span<char> decoded);
+// Builds the engine's message model of `message` for the run's filter:
+// every flag starts at 0, the flags "html_encoded" and "__unusable_msgid"
+// are registered, the model reads the filter's header names, the heuristic
+// flags it found are registered and set to 1, and "to" is registered as a
+// header.
+void build_model(FilterRun& run, std::string_view message, std::span<char> decoded);
 
 // Sets the flag "fromeqto" when the From address occurs in the To header
 // (both names registered first); 1 when it was set.
-int rf_set_fromeqto(RuleEngine& engine);
+int set_fromeqto(FilterRun& run);
 
 // Empties the run's forward-copy list. Returns 1.
-int rf_forward_cc_free(RuleEngine& engine);
+int rf_forward_cc_free(FilterRun& run);
 
 }  // namespace quarn

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 
+#include "filter/filter_run.h"
 #include "filter/interpreter.h"
 #include "filter/recipients.h"
 #include "message/message_model.h"
@@ -51,14 +52,17 @@ int do_mfilter(FilterService& service, Log& log, std::span<char> text, std::span
   model.set_return_path(sender.return_path.value_or(""));
   model.set_sender_ip(sender.sender_ip.value_or(""));
 
-  RunState& run = engine.run();
-  run.add_fwd = [&log](void* context, std::string_view address) {
+  RunSettings& settings = engine.settings();
+  settings.spawn_limit_ms = options.spawn_limit_ms;
+  settings.budget_ms = options.budget_ms;
+  settings.spawn_allow = options.spawn_allow;
+  RunSinks sinks;
+  sinks.forward = [&log](void* context, std::string_view address) {
     add_fwd(log, context, address);
   };
-  run.process_log = &log;
-  run.spawn_limit_ms = options.spawn_limit_ms;
-  run.budget_ms = options.budget_ms;
-  run.spawn_allow = options.spawn_allow;
+  sinks.add_header = options.add_header;
+  sinks.process_log = &log;
+  FilterRun run(engine, *filter, std::move(sinks));
 
   std::string result;
   const std::size_t shown = std::min<std::size_t>(
@@ -69,15 +73,12 @@ int do_mfilter(FilterService& service, Log& log, std::span<char> text, std::span
            static_cast<void*>(filter), head.c_str(), static_cast<void*>(work.data()), length,
            static_cast<void*>(&recipients), static_cast<void*>(&result),
            static_cast<const void*>(match));
-  rfilter_run(engine, nullptr, filter, text, work, length, recipients, "", result, match);
-  if (run.budget_spent) {
+  rfilter_run(run, nullptr, text, work, length, recipients, "", result, match);
+  if (run.state().budget_spent) {
     log.emsg("do_mfilter - Time budget of %d ms spent at %s, later conditions read false\n",
-             static_cast<int>(run.budget_ms), run.budget_spent_at.c_str());
+             static_cast<int>(run.state().budget_ms), run.state().budget_spent_at.c_str());
   }
-
-  // The hooks name this call's log; they must not outlive it.
-  run.add_fwd = nullptr;
-  run.process_log = nullptr;
+  if (options.inspect) options.inspect(run);
   return 1;
 }
 

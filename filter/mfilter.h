@@ -5,10 +5,10 @@
 // "filter.dat" when no filter is in service yet (the new one stays in
 // service; a file that does not compile leaves none, and the next scan
 // tries again), builds the recipient list and the sender texts from the
-// envelope (filter/recipients.h), runs the interpreter and drops the list.
-// The header lines the run adds reach the engine through the model's
-// add-header hook, which the engine installs at start-up; the per-recipient
-// outcome stays inside the run. Forward copies are only logged
+// envelope (filter/recipients.h), builds a run for this message with this
+// call's sinks (the log, the forward copies, the caller's add-header sink),
+// runs the interpreter and drops the list. The per-recipient outcome stays
+// inside the run. Forward copies are only logged
 // ("Attempted to add forward to message (%s)\n"): the engine delivers none.
 //
 // Log lines (the engine's log): "do_mfilter - Failed to obtain mutex for 15
@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +32,7 @@
 
 namespace quarn {
 
+class FilterRun;
 class Log;
 
 struct MfilterOptions {
@@ -39,6 +41,12 @@ struct MfilterOptions {
   std::int64_t spawn_limit_ms = kSpawnLimitMs;   // how long spawn() waits for its child
   std::int64_t budget_ms = kFilterBudgetMs;      // time budget of the run (0: none)
   std::string spawn_allow;                       // programs downloaded rules may spawn
+  // Where the header lines an accepted run adds go (without line end); none:
+  // the message file would be rewritten, and this seam passes no file.
+  std::function<void(std::string_view line)> add_header;
+  // Called with the finished run, still under the filter mutex (the tool
+  // reads the flags); none: nothing.
+  std::function<void(const FilterRun& run)> inspect;
 };
 
 // Runs the filter in service over `text` (the writable message buffer; the

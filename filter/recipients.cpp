@@ -77,7 +77,7 @@ int rf_set_bounce(Recipient* recipient, std::string_view text, RuleLog& log) {
   return 1;
 }
 
-std::string rf_bracket_address(std::string_view address) {
+std::string bracket_address(std::string_view address) {
   address = cstr_view(address);
   if (address.starts_with('<')) return std::string(ncpy(address, kTextLimit));
   return "<" + std::string(ncpy(address, kAddressInside)) + ">";

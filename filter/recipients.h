@@ -91,6 +91,6 @@ int rf_set_bounce(Recipient* recipient, std::string_view text, RuleLog& log);
 // An address as the forward actions store it: in angle brackets unless it
 // already begins with "<" (at most 200 characters inside the brackets; one
 // that begins with "<" is kept up to 999 characters).
-std::string rf_bracket_address(std::string_view address);
+std::string bracket_address(std::string_view address);
 
 }  // namespace quarn

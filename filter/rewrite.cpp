@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "filter/rule_engine.h"
+#include "filter/filter_run.h"
 #include "filter/rule_log.h"
 #include "message/message_model.h"
 #include "support/file.h"
@@ -47,7 +47,7 @@ std::string header_line(std::string_view line, const ReplacedHeader& header) {
 
 }  // namespace
 
-int rf_rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
+int rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
                     const std::vector<std::string>& added, RuleLog& log) {
   log.imsg("Rewriting (%s)\n", path.c_str());
   const std::string new_path = path + "_new";
@@ -120,17 +120,16 @@ int rf_rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& 
   return 1;
 }
 
-int rf_rewrite_message(RuleEngine& engine) {
-  const MessageModel& model = engine.model();
+int rf_rewrite_message(FilterRun& run) {
+  const MessageModel& model = run.model();
+  const RuleFilter& filter = run.filter();
   std::vector<ReplacedHeader> replaced;
-  if (const RuleFilter* filter = engine.current_filter()) {
-    for (std::size_t i = 0; i < filter->headers.size(); ++i) {
-      const auto index = static_cast<std::int32_t>(i);
-      if (!model.replaced(index)) continue;
-      replaced.push_back({filter->headers.name(i), std::string(model.rf_hdrs_get(index))});
-    }
+  for (std::size_t i = 0; i < filter.headers.size(); ++i) {
+    const auto index = static_cast<std::int32_t>(i);
+    if (!model.replaced(index)) continue;
+    replaced.push_back({filter.headers.name(i), std::string(model.rf_hdrs_get(index))});
   }
-  return rf_rewrite_file(engine.run().message_path, replaced, model.added_headers(), engine.log());
+  return rewrite_file(run.state().message_path, replaced, model.added_headers(), run.log());
 }
 
 }  // namespace quarn

@@ -34,7 +34,7 @@
 
 namespace quarn {
 
-class RuleEngine;
+class FilterRun;
 class RuleLog;
 
 struct ReplacedHeader {
@@ -45,11 +45,11 @@ struct ReplacedHeader {
 // Rewrites the message file at `path`. 1 when it was rewritten, 0 when a
 // file could not be opened, written or renamed (the message file is then
 // left as it was).
-int rf_rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
+int rewrite_file(const std::string& path, const std::vector<ReplacedHeader>& replaced,
                     const std::vector<std::string>& added, RuleLog& log);
 
-// Rewrites the current run's message file (the path the run was given) with
-// the replaced headers and added lines of the run's message model.
-int rf_rewrite_message(RuleEngine& engine);
+// Rewrites the run's message file (the path the run was given) with the
+// replaced headers and added lines of the run's message model.
+int rf_rewrite_message(FilterRun& run);
 
 }  // namespace quarn

@@ -11,10 +11,8 @@
 #include <vector>
 
 #include "filter/builtins.h"
-#include "filter/rule_engine.h"
 #include "filter/rule_tokenizer.h"
 #include "filter/spam_detect.h"
-#include "message/message_model.h"
 #include "support/file.h"
 #include "support/text.h"
 
@@ -63,8 +61,8 @@ FilePtr open_rules_file(const std::string& path, int& err) {
 
 }  // namespace
 
-RuleCompiler::RuleCompiler(RuleEngine& engine, int include_limit, std::int32_t& line_counter)
-    : e_(engine), log_(engine.log()), include_limit_(include_limit), line_counter_(line_counter) {}
+RuleCompiler::RuleCompiler(RuleLog& log, int include_limit)
+    : log_(log), include_limit_(include_limit) {}
 
 std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
   if (path.empty()) return nullptr;
@@ -82,8 +80,6 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
     return nullptr;
   }
   auto filter = std::make_unique<RuleFilter>();
-  RuleFilter* const previous = e_.current_filter();
-  e_.set_current_filter(filter.get());
 
   std::vector<FilePtr> suspended;
   int includes_opened = 0;
@@ -159,14 +155,13 @@ std::unique_ptr<RuleFilter> RuleCompiler::compile(const std::string& path) {
 
     if (statement(*filter, joined, physical) == Outcome::kFail) {
       variables_.clear();
-      e_.set_current_filter(previous);
       return nullptr;
     }
   }
 
-  filter->skip_filter_flag = e_.rf_flag_findadd("skip_filter");
-  filter->skip_from_flag = e_.rf_flag_findadd("skip_from");
-  filter->skip_dup_flag = e_.rf_flag_findadd("skip_dup");
+  filter->skip_filter_flag = filter->flags.findadd("skip_filter", log_);
+  filter->skip_from_flag = filter->flags.findadd("skip_from", log_);
+  filter->skip_dup_flag = filter->flags.findadd("skip_dup", log_);
   variables_.clear();
   return filter;
 }
@@ -195,13 +190,13 @@ RuleCompiler::Outcome RuleCompiler::statement(RuleFilter& filter, const std::str
   rule.line_text = line_text;
   auto keep = [&] { filter.lines.push_back(std::move(rule)); };
 
-  if (find_action(0, rule)) {
+  if (find_action(filter, 0, rule)) {
     keep();
   } else if (tok(0) == "else") {
     rule.action = A_ELSE;
     keep();
   } else if (tok(0) == "call") {
-    if (!comp_call(rule)) return Outcome::kFail;
+    if (!comp_call(filter, rule)) return Outcome::kFail;
     keep();
   } else if (count() == 1 && tok(0) == "end") {
     // A lone "end" closes its block like any other "end".
@@ -212,7 +207,7 @@ RuleCompiler::Outcome RuleCompiler::statement(RuleFilter& filter, const std::str
   } else if (tok(1) == "=") {
     comp_assign();
   } else if (tok(0) == "if") {
-    if (comp_if(rule)) {
+    if (comp_if(filter, rule)) {
       keep();
     } else if (physical.find("then") != std::string::npos) {
       // The block still opens (and never runs) so its else and end stay paired.
@@ -220,7 +215,7 @@ RuleCompiler::Outcome RuleCompiler::statement(RuleFilter& filter, const std::str
       rule = RuleLine{};
       rule.line_number = line();
       rule.line_text = line_text;
-      comp_if(rule);
+      comp_if(filter, rule);
       keep();
     }
   } else if (tok(0) == "end") {
@@ -246,7 +241,7 @@ void RuleCompiler::substitute() {
   }
 }
 
-bool RuleCompiler::find_action(std::size_t pos, RuleLine& line_out) {
+bool RuleCompiler::find_action(RuleFilter& filter, std::size_t pos, RuleLine& line_out) {
   const std::string& keyword = tok(pos);
   struct Keyword {
     const char* word;
@@ -278,10 +273,10 @@ bool RuleCompiler::find_action(std::size_t pos, RuleLine& line_out) {
       case Keyword::kNone:
         break;
       case Keyword::kFlag:
-        line_out.flag = e_.rf_flag_findadd(tok(pos + 2));
+        line_out.flag = filter.flags.findadd(tok(pos + 2), log_);
         break;
       case Keyword::kFlagValue:
-        line_out.flag = e_.rf_flag_findadd(tok(pos + 2));
+        line_out.flag = filter.flags.findadd(tok(pos + 2), log_);
         line_out.value = atoi32(tok(pos + 4));
         break;
     }
@@ -290,7 +285,7 @@ bool RuleCompiler::find_action(std::size_t pos, RuleLine& line_out) {
   return false;
 }
 
-bool RuleCompiler::comp_if(RuleLine& rule) {
+bool RuleCompiler::comp_if(RuleFilter& filter, RuleLine& rule) {
   std::size_t pos = 1;
   if (tok(pos) != "(") {
     log_.emsg("If must be followed by left bracket not (%.40s)\n", ctok(pos));
@@ -299,7 +294,7 @@ bool RuleCompiler::comp_if(RuleLine& rule) {
   }
   ++pos;
   for (;;) {
-    if (!comp_comparisons(pos, rule)) return false;
+    if (!comp_comparisons(filter, pos, rule)) return false;
     const std::string& next = tok(pos);
     if (next != ")") {
       log_.emsg("If exp must be followed by right bracket not (%.40s)\n", next.c_str());
@@ -317,17 +312,17 @@ bool RuleCompiler::comp_if(RuleLine& rule) {
     ++pos;
   }
   if (pos >= count()) log_.emsg("Expecting action, e.g. reject,accept,then..\n");
-  if (!find_action(pos, rule)) {
+  if (!find_action(filter, pos, rule)) {
     log_.emsg("Unknown action (%.40s)\n", ctok(pos));
     rule.action = A_NONE;
   }
   return true;
 }
 
-bool RuleCompiler::comp_call(RuleLine& rule) {
+bool RuleCompiler::comp_call(RuleFilter& filter, RuleLine& rule) {
   std::size_t pos = 1;
   for (;;) {
-    if (!comp_comparisons(pos, rule)) return false;
+    if (!comp_comparisons(filter, pos, rule)) return false;
     if (tok(pos) != ")") break;
     ++pos;
     if (tok(pos) != "and") break;
@@ -342,10 +337,10 @@ bool RuleCompiler::comp_call(RuleLine& rule) {
   return true;
 }
 
-bool RuleCompiler::comp_comparisons(std::size_t& pos, RuleLine& rule) {
+bool RuleCompiler::comp_comparisons(RuleFilter& filter, std::size_t& pos, RuleLine& rule) {
   for (;;) {
     RuleExpr expr;
-    if (!comp_exp(pos, expr)) return false;
+    if (!comp_exp(filter, pos, expr)) return false;
     rule.exprs.push_back(std::move(expr));
     const std::string& next = tok(pos);
     if (next != "<" && next != ">" && next != "=") return true;
@@ -354,7 +349,8 @@ bool RuleCompiler::comp_comparisons(std::size_t& pos, RuleLine& rule) {
   }
 }
 
-bool RuleCompiler::comp_exp(std::size_t& pos, RuleExpr& expr) {
+bool RuleCompiler::comp_exp(RuleFilter& filter, std::size_t& pos, RuleExpr& expr) {
+  CompileContext context{filter, log_};
   const std::size_t start = pos;
   if (pos >= count()) {
     log_.emsg("No expression on line %d\n", line());
@@ -369,7 +365,7 @@ bool RuleCompiler::comp_exp(std::size_t& pos, RuleExpr& expr) {
     }
   }
   const std::string& name = tok(pos);
-  const std::int32_t row = rf_find_function(name);
+  const std::int32_t row = find_function(name);
   if (row >= 0) {
     const FuncEntry& entry = builtin_functions()[static_cast<std::size_t>(row)];
     const auto nargs = static_cast<std::size_t>(entry.args);
@@ -387,7 +383,7 @@ bool RuleCompiler::comp_exp(std::size_t& pos, RuleExpr& expr) {
     }
     std::vector<std::string> args;
     for (std::size_t i = 0; i < nargs; ++i) args.push_back(tok(pos + 2 + 2 * i));
-    if (!entry.compile(e_, expr, args)) {
+    if (!entry.compile(context, expr, args)) {
       log_.emsg("Cant compile expression on line %d %.90s...\n", line(), ctok(start));
       return false;
     }
@@ -397,7 +393,7 @@ bool RuleCompiler::comp_exp(std::size_t& pos, RuleExpr& expr) {
   }
   if (is_number_token(name)) {
     const std::vector<std::string> args{name};
-    builtin_functions()[kFnConstant].compile(e_, expr, args);
+    builtin_functions()[kFnConstant].compile(context, expr, args);
     expr.func = kFnConstant;
     ++pos;
     return true;
@@ -437,83 +433,6 @@ void RuleCompiler::comp_assign() {
     log_.emsg("Duplicate definition of variable (%.90s) line %d\n", name.c_str(), line());
     slot->second = value;
   }
-}
-
-// ---- RuleEngine ------------------------------------------------------------
-
-RuleEngine::RuleEngine() : model_(std::make_unique<MessageModel>()) {}
-RuleEngine::~RuleEngine() = default;
-
-std::unique_ptr<RuleFilter> RuleEngine::rfilter_compile(const std::string& path) {
-  // An empty path compiles nothing and leaves the last compile's results.
-  if (path.empty()) return nullptr;
-  error_ = "No Error";
-  RuleCompiler compiler(*this, include_limit_, line_counter_);
-  std::unique_ptr<RuleFilter> filter = compiler.compile(path);
-  error_ = compiler.error();
-  return filter;
-}
-
-void RuleEngine::rfilter_free(std::unique_ptr<RuleFilter>& filter) {
-  if (filter.get() == current_) current_ = nullptr;
-  filter.reset();
-}
-
-std::int32_t RuleEngine::rf_header_findadd(std::string_view name) {
-  return current_ == nullptr ? 0 : current_->headers.findadd(name, log_);
-}
-
-std::int32_t RuleEngine::rf_flag_findadd(std::string_view name) {
-  return current_ == nullptr ? 0 : current_->flags.findadd(name, log_);
-}
-
-std::string_view RuleEngine::header_name(std::int32_t index) const {
-  if (current_ == nullptr || index < 0 ||
-      static_cast<std::size_t>(index) >= current_->headers.size()) {
-    return {};
-  }
-  return current_->headers.name(static_cast<std::size_t>(index));
-}
-
-std::string_view RuleEngine::flag_name(std::int32_t index) const {
-  if (current_ == nullptr || index < 0 || static_cast<std::size_t>(index) >= current_->flags.size()) {
-    return {};
-  }
-  return current_->flags.name(static_cast<std::size_t>(index));
-}
-
-std::int32_t RuleEngine::rf_flag_get(std::int32_t index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= kMaxFlags) return 0;
-  return run_.flags[static_cast<std::size_t>(index)];
-}
-
-void RuleEngine::rf_setflag(std::int32_t index, std::int32_t value) {
-  if (index < 0 || static_cast<std::size_t>(index) >= kMaxFlags) return;
-  run_.flags[static_cast<std::size_t>(index)] = value;
-}
-
-int RuleEngine::rf_expr_eval(std::int32_t number) const {
-  return current_ == nullptr ? 0 : current_->expressions.rf_expr_eval(number, run_.flags);
-}
-
-int RuleEngine::mf_fast_scan(std::string_view text, std::size_t length) {
-  return current_ == nullptr ? 1 : current_->phrases.mf_fast_scan(text, length, *this);
-}
-
-int RuleEngine::rf_spamdetect(float score, std::string_view name) {
-  return quarn::rf_spamdetect(run_.scores, score, name, log_);
-}
-
-std::int32_t RuleEngine::skip_filter() const {
-  return current_ == nullptr ? 0 : rf_flag_get(current_->skip_filter_flag);
-}
-
-std::int32_t RuleEngine::skip_from() const {
-  return current_ == nullptr ? 0 : rf_flag_get(current_->skip_from_flag);
-}
-
-std::int32_t RuleEngine::skip_dup() const {
-  return current_ == nullptr ? 0 : rf_flag_get(current_->skip_dup_flag);
 }
 
 }  // namespace quarn

@@ -18,15 +18,15 @@ constexpr const char* kOperatorNames[kOperatorCount] = {"and", "lessthan", "grea
 
 }  // namespace
 
-const char* rf_action_name(std::int32_t action) {
+const char* action_name(std::int32_t action) {
   return action >= 0 && action < kActionCount ? kActionNames[action] : "UNKNOWN";
 }
 
-const char* rf_operator_name(std::int32_t op) {
+const char* operator_name(std::int32_t op) {
   return op >= 0 && op < kOperatorCount ? kOperatorNames[op] : "UNKNOWN";
 }
 
-std::string rf_normalize_name(std::string_view name) {
+std::string normalize_name(std::string_view name) {
   std::string out = ascii_lowered(ncpy(name, kMaxNameLength));
   if (auto colon = out.find(':'); colon != std::string::npos) out.resize(colon);
   return out;
@@ -38,7 +38,7 @@ std::int32_t NameTable::find(std::string_view normalized) const {
 }
 
 std::int32_t NameTable::findadd(std::string_view name, RuleLog& log) {
-  std::string key = rf_normalize_name(name);
+  std::string key = normalize_name(name);
   if (auto found = index_.find(key); found != index_.end()) return found->second;
   if (names_.size() + kNameTableReserve > capacity_) {
     log.emsg("%s", full_message_);

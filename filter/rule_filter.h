@@ -2,10 +2,10 @@
 // condition chains (`RuleExpr`) and the two name tables, plus the flag
 // expressions and fast phrases its compile registered.
 //
-// A filter is built by `RuleEngine::rfilter_compile` and is read-only
-// afterwards, except that header and flag names may be added during runs
-// (the message model and the phrase scan register the names they set) and
-// the fast phrases' hit marks change during a scan.
+// A filter is built by `RuleCompiler::compile` and is read-only afterwards,
+// except that header and flag names may be added during runs (a run
+// registers the names the model and the phrase scan set in its own filter)
+// and the fast phrases' hit marks change during a scan.
 //
 // Owner: whoever holds the unique_ptr (the filter service for the filter in
 // service). Used under the filter mutex.
@@ -63,8 +63,8 @@ inline constexpr int kOperatorCount = 4;
 
 // Trace names: "A_NONE" ... "REDIRECT_CC"; "and", "lessthan", "greaterthan",
 // "equals". Codes outside the tables read as "UNKNOWN".
-const char* rf_action_name(std::int32_t action);
-const char* rf_operator_name(std::int32_t op);
+const char* action_name(std::int32_t action);
+const char* operator_name(std::int32_t op);
 
 inline constexpr std::size_t kMaxFlags = 300;
 // Room kept free in each name table: at most 91 header and 291 flag names.
@@ -73,7 +73,7 @@ inline constexpr std::size_t kMaxNameLength = 100;
 
 // A header or flag name as the tables keep it: cut to 100 characters,
 // lower-cased, cut at its first ':'.
-std::string rf_normalize_name(std::string_view name);
+std::string normalize_name(std::string_view name);
 
 class NameTable {
  public:

@@ -7,7 +7,7 @@ namespace quarn {
 namespace {
 
 std::string quote_optional(const std::optional<std::string>& text) {
-  return text ? rf_quote(*text) : std::string("null");
+  return text ? quote_text(*text) : std::string("null");
 }
 
 const char* token_name(ExprTokenKind kind) {
@@ -29,7 +29,7 @@ std::string function_name(std::int32_t row) {
 
 }  // namespace
 
-std::string rf_quote(std::string_view text) {
+std::string quote_text(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
@@ -51,24 +51,24 @@ std::string rf_quote(std::string_view text) {
   return out;
 }
 
-std::string rfilter_listing(const RuleFilter& filter) {
+std::string filter_listing(const RuleFilter& filter) {
   std::string out;
   out += lprintf(64, "headers %zu\n", filter.headers.size());
   for (std::size_t i = 0; i < filter.headers.size(); ++i) {
-    out += lprintf(64, "  %zu ", i) + rf_quote(filter.headers.name(i)) + "\n";
+    out += lprintf(64, "  %zu ", i) + quote_text(filter.headers.name(i)) + "\n";
   }
   out += lprintf(64, "flags %zu\n", filter.flags.size());
   for (std::size_t i = 0; i < filter.flags.size(); ++i) {
-    out += lprintf(64, "  %zu ", i) + rf_quote(filter.flags.name(i)) + "\n";
+    out += lprintf(64, "  %zu ", i) + quote_text(filter.flags.name(i)) + "\n";
   }
   out += lprintf(64, "lines %zu\n", filter.lines.size());
   for (const RuleLine& line : filter.lines) {
     out += lprintf(160, "  line %d %s flag=%d value=%d argument=", line.line_number,
-                   rf_action_name(line.action), line.flag, line.value);
-    out += quote_optional(line.argument) + " text=" + rf_quote(line.line_text) + "\n";
+                   action_name(line.action), line.flag, line.value);
+    out += quote_optional(line.argument) + " text=" + quote_text(line.line_text) + "\n";
     for (const RuleExpr& expr : line.exprs) {
       out += "    " + function_name(expr.func);
-      out += lprintf(160, " op=%s number=%d negate=%d text1=", rf_operator_name(expr.op),
+      out += lprintf(160, " op=%s number=%d negate=%d text1=", operator_name(expr.op),
                      expr.number, expr.negate);
       out += quote_optional(expr.text1) + " text2=" + quote_optional(expr.text2);
       out += expr.regex.ok() ? " regex=yes\n" : " regex=no\n";
@@ -77,7 +77,7 @@ std::string rfilter_listing(const RuleFilter& filter) {
   const auto& expressions = filter.expressions.entries();
   out += lprintf(64, "expressions %zu\n", expressions.size());
   for (const auto& entry : expressions) {
-    out += lprintf(64, "  %d ", entry.number) + rf_quote(entry.text) + " :";
+    out += lprintf(64, "  %d ", entry.number) + quote_text(entry.text) + " :";
     for (const ExprToken& token : entry.tokens) {
       out += " ";
       out += token.kind == ExprTokenKind::kName ? lprintf(32, "%d", token.flag)
@@ -90,7 +90,7 @@ std::string rfilter_listing(const RuleFilter& filter) {
     const auto& bucket = filter.phrases.bucket(b);
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it) {
       out += lprintf(128, "  bucket %d score=%g flag=%d name=", b, it->score, it->flag);
-      out += rf_quote(it->name) + " pattern=" + rf_quote(it->pattern);
+      out += quote_text(it->name) + " pattern=" + quote_text(it->pattern);
       out += it->regex.ok() ? " regex=yes\n" : " regex=no\n";
     }
   }

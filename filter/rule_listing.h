@@ -13,9 +13,9 @@
 
 namespace quarn {
 
-std::string rfilter_listing(const RuleFilter& filter);
+std::string filter_listing(const RuleFilter& filter);
 
 // `text` in double quotes with C escapes.
-std::string rf_quote(std::string_view text);
+std::string quote_text(std::string_view text);
 
 }  // namespace quarn

@@ -11,12 +11,17 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "filter/rule_engine.h"
-
 namespace quarn {
+
+// One token of a statement and whether it was written in double quotes.
+struct RuleToken {
+  std::string text;
+  bool quoted = false;
+};
 
 inline constexpr std::size_t kMaxTokens = 1000;
 

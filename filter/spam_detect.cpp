@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "filter/rule_engine.h"
+#include "filter/filter_run.h"
 #include "filter/rule_log.h"
 #include "message/message_model.h"
 #include "support/text.h"
@@ -23,7 +23,7 @@ int rf_spamdetect(SpamScoreList& scores, float score, std::string_view name, Rul
   return 1;
 }
 
-SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& run) {
+SpamTotal spamdetect_total(const SpamScoreList* match, const SpamScoreList& run) {
   SpamTotal result;
   std::size_t name_characters = 0;
   auto add = [&](const SpamScore& entry) {
@@ -47,19 +47,23 @@ SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& r
   return result;
 }
 
-float rf_spamdetect_do(RuleEngine& engine, const SpamScoreList* match) {
-  const SpamTotal result = rf_spamdetect_total(match, engine.run().scores);
+float rf_spamdetect_do(FilterRun& run, const SpamScoreList* match) {
+  const SpamTotal result = spamdetect_total(match, run.state().scores);
   if (!result.header.empty()) {
     constexpr std::size_t kNameLength = 14;  // "X-SpamDetect: "
-    engine.spamdetect_result() =
+    run.engine().spamdetect_result() =
         std::string(ncpy(std::string_view(result.header).substr(kNameLength), kSpamResultLimit));
-    engine.model().rf_hdrs_add(result.header);
+    if (run.sinks().add_header) {
+      run.sinks().add_header(result.header);
+    } else {
+      run.model().rf_hdrs_add(result.header);
+    }
   }
-  engine.log().imsg("spam: %f %s\n", static_cast<double>(result.total), result.names.c_str());
+  run.log().imsg("spam: %f %s\n", static_cast<double>(result.total), result.names.c_str());
   return result.total;
 }
 
-void rf_spamdetect_free(RuleEngine& engine) { engine.run().scores.clear(); }
+void rf_spamdetect_free(FilterRun& run) { run.state().scores.clear(); }
 
 std::string cleanstr(std::string_view text) {
   std::string out;

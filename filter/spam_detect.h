@@ -9,7 +9,7 @@
 // new name with a score of 0 records nothing. New names go to the front of
 // the list (newest first).
 //
-// Owner: the list is the rule engine's run state; used under the filter
+// Owner: the list is the filter run's (`FilterRun`); used under the filter
 // mutex.
 #pragma once
 
@@ -21,7 +21,7 @@
 
 namespace quarn {
 
-class RuleEngine;
+class FilterRun;
 class RuleLog;
 
 // Records `score` under `name`; a new entry logs "runspamdetect %f (%s)\n" on
@@ -52,18 +52,18 @@ struct SpamTotal {
 
 // Adds up `match` (may be null), then `run`, head first; entries of score 0
 // are passed over. Pure.
-SpamTotal rf_spamdetect_total(const SpamScoreList* match, const SpamScoreList& run);
+SpamTotal spamdetect_total(const SpamScoreList* match, const SpamScoreList& run);
 
-// Totals `match` and the engine's run list. Above 1.0 the header line is
-// added through the model (`rf_hdrs_add`) and its text after
-// "X-SpamDetect: " (at most 199 characters) becomes
-// `engine.spamdetect_result()`. Logs "spam: %f %s\n" (total, names) on the
+// Totals `match` and the run's own list. Above 1.0 the header line goes to
+// the run's add-header sink, or without one is added through the model
+// (`rf_hdrs_add`) for the rewrite, and its text after "X-SpamDetect: " (at
+// most 199 characters) becomes the engine's `spamdetect_result()`. Logs "spam: %f %s\n" (total, names) on the
 // info logger in every case. Returns the total. Called by the interpreter
 // when a run ends with the message accepted.
-float rf_spamdetect_do(RuleEngine& engine, const SpamScoreList* match);
+float rf_spamdetect_do(FilterRun& run, const SpamScoreList* match);
 
-// Empties the engine's run list (at the end of every run).
-void rf_spamdetect_free(RuleEngine& engine);
+// Empties the run's list (at the end of every run).
+void rf_spamdetect_free(FilterRun& run);
 
 // The letters "A"-"Z" and "a"-"z", the digits and the blanks of `text`, in
 // order.

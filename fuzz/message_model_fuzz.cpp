@@ -16,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "filter/filter_run.h"
 #include "filter/interpreter.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 #include "filter/spam_detect.h"
 #include "message/message_model.h"
@@ -47,17 +49,18 @@ struct Fixture {
       std::fputs(kRules, f);
       std::fclose(f);
     }
-    filter = engine.rfilter_compile(path);
+    filter = RuleCompiler(engine.log()).compile(path);
     std::remove(path.c_str());
     rmdir(dir);
     if (filter == nullptr || filter->headers.size() < 25) std::abort();
-    engine.set_current_filter(filter.get());
+    run = std::make_unique<FilterRun>(engine, *filter);
     engine.model().set_return_path("<envelope@example.net>");
     engine.model().set_sender_ip("192.0.2.7");
   }
 
   RuleEngine engine;
   std::unique_ptr<RuleFilter> filter;
+  std::unique_ptr<FilterRun> run;
   std::vector<char> decoded = std::vector<char>(MessageModel::kDecodedSize);
 };
 
@@ -81,12 +84,12 @@ unsigned touch_all(const MessageModel& model) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Fixture* fixture = new Fixture;
-  RuleEngine& engine = fixture->engine;
-  MessageModel& model = engine.model();
+  FilterRun& run = *fixture->run;
+  MessageModel& model = run.model();
   const std::string_view message(reinterpret_cast<const char*>(data), size);
 
   model.set_recipient(message.substr(0, std::min<std::size_t>(size, 40)));
-  rf_model_build(engine, *fixture->filter, message, fixture->decoded);
+  build_model(run, message, fixture->decoded);
   volatile unsigned sink = touch_all(model);
 
   const MessageMarks& marks = model.marks();
@@ -94,15 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (model.decoded_length() >= MessageModel::kDecodedSize) std::abort();
   if (marks.encoded_lines < 0 || marks.line_count < 0) std::abort();
 
-  rf_set_fromeqto(engine);
+  set_fromeqto(run);
   for (std::int32_t index = 0; index < 6; ++index) {
     model.rf_hdrs_set(index, model.rf_hdrs_get(index + 1));
   }
   model.set_recipient("someone@example.org");
-  engine.rf_spamdetect(1.5f, message.substr(0, std::min<std::size_t>(size, 120)));
-  rf_spamdetect_do(engine, nullptr);
+  run.add_score(1.5f, message.substr(0, std::min<std::size_t>(size, 120)));
+  rf_spamdetect_do(run, nullptr);
   sink = sink + touch_all(model);
-  rf_spamdetect_free(engine);
+  rf_spamdetect_free(run);
   model.rf_hdrs_free();
   sink = sink + touch_all(model);
   (void)sink;

@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   quarn::RuleLog log;
   quarn::FlagExprRegistry registry;
-  const std::int32_t number = registry.rf_expr_findadd(text, lookup, log);
-  if (registry.rf_expr_findadd(text, lookup, log) != number) __builtin_trap();
-  const int value = registry.rf_expr_eval(number, flags);
+  const std::int32_t number = registry.findadd(text, lookup, log);
+  if (registry.findadd(text, lookup, log) != number) __builtin_trap();
+  const int value = registry.eval(number, flags);
   return value == 0 || value == 1 ? 0 : 1;
 }

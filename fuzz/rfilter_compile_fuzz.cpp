@@ -12,6 +12,8 @@
 #include <string_view>
 
 #include "filter/builtins.h"
+#include "filter/filter_run.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 #include "filter/rule_listing.h"
 
@@ -67,21 +69,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   quarn::RuleEngine engine;
-  engine.set_include_limit(200);
   std::size_t logged = 0;
-  engine.rfilter_emsg([&](const std::string& t) { logged += t.size(); });
-  engine.rfilter_imsg([&](const std::string& t) { logged += t.size(); });
-  engine.rfilter_trace(size % 2 == 0);
-  auto filter = engine.rfilter_compile("filter.dat");
+  engine.log().set_error_logger([&](const std::string& t) { logged += t.size(); });
+  engine.log().set_info_logger([&](const std::string& t) { logged += t.size(); });
+  engine.log().set_trace(size % 2 == 0);
+  auto filter = quarn::RuleCompiler(engine.log(), 200).compile("filter.dat");
   if (!filter) return 0;
 
   SliceMessage message(std::string(input.substr(0, kValueLength)));
-  quarn::RunContext context{engine, message};
+  quarn::FilterRun run(engine, *filter);
+  quarn::RunContext context{run, message};
   for (const quarn::RuleLine& line : filter->lines) {
-    for (const quarn::RuleExpr& expr : line.exprs) quarn::rf_run_expr(context, expr);
+    for (const quarn::RuleExpr& expr : line.exprs) quarn::run_expr(context, expr);
   }
-  filter->phrases.mf_fast_scan(input, input.size(), engine);
-  const std::string listing = quarn::rfilter_listing(*filter);
-  engine.rfilter_free(filter);
+  run.fast_scan(input, input.size());
+  const std::string listing = quarn::filter_listing(*filter);
   return listing.empty() ? 1 : 0;
 }

@@ -75,7 +75,6 @@ end
 
 struct State {
   State() : sink(std::fopen("/dev/null", "w")), log(sink), service(log) {
-    service.engine().model().mfilter_set_hdrs_add([](std::string_view) {});
     if (std::FILE* f = std::fopen("filter.dat", "wb")) {
       std::fputs(kRules, f);
       std::fclose(f);
@@ -107,6 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   text.push_back('\0');
   std::vector<char> work(text.begin(), text.end());
   work.resize(std::max(work.size(), quarn::MessageModel::kDecodedSize));
-  quarn::do_mfilter(state->service, state->log, text, work, length, envelope, nullptr);
+  quarn::MfilterOptions options;
+  options.add_header = [](std::string_view) {};
+  quarn::do_mfilter(state->service, state->log, text, work, length, envelope, nullptr, options);
   return 0;
 }

@@ -17,12 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view pattern = cut();
   const std::string_view replacement = input;
 
-  quarn::rf_wildmat(value, pattern);
-  quarn::rf_match_list(value, pattern);
-  quarn::rf_match_items(value, pattern);
-  quarn::rf_issimilar(value, pattern);
-  quarn::rf_isin_text(value, pattern);
-  quarn::rf_isinc_text(value, pattern);
+  quarn::wildcard_match(value, pattern);
+  quarn::match_list(value, pattern);
+  quarn::match_items(value, pattern);
+  quarn::issimilar_text(value, pattern);
+  quarn::isin_text(value, pattern);
+  quarn::isinc_text(value, pattern);
   if (auto result = quarn::wildrep(value, pattern, replacement)) {
     if (result->size() > 999) __builtin_trap();
   }

@@ -11,6 +11,8 @@
 #include "engine/response.h"
 #include "filter/filter_service.h"
 #include "filter/mfilter.h"
+#include "filter/filter_run.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 #include "message/message_model.h"
 #include "signature/matcher.h"
@@ -92,18 +94,19 @@ bool fillable_header(const std::string& name) {
 LintReport lint_rules(const std::string& path) {
   LintReport report;
   const LineMap map(path);
-  RuleEngine engine;
+  RuleLog log;
+  RuleCompiler compiler(log);
   const auto collect = [&](const std::string& text) {
     if (text.starts_with("Compiling ")) return;
-    report.messages.push_back(map.at(engine.line_counter(), without_line_end(text)));
+    report.messages.push_back(map.at(compiler.line_counter(), without_line_end(text)));
   };
-  engine.rfilter_emsg(collect);
-  engine.rfilter_imsg(collect);
-  std::unique_ptr<RuleFilter> filter = engine.rfilter_compile(path);
+  log.set_error_logger(collect);
+  log.set_info_logger(collect);
+  std::unique_ptr<RuleFilter> filter = compiler.compile(path);
   report.in_service = filter != nullptr;
   if (!filter) {
-    if (engine.rfilter_error() != "No Error") {
-      report.messages.push_back({path, 0, without_line_end(engine.rfilter_error())});
+    if (compiler.error() != "No Error") {
+      report.messages.push_back({path, 0, without_line_end(compiler.error())});
     }
     return report;
   }
@@ -129,7 +132,6 @@ LintReport lint_rules(const std::string& path) {
       break;
     }
   }
-  engine.rfilter_free(filter);
   return report;
 }
 
@@ -152,13 +154,11 @@ bool TraceSession::open(std::string& error) {
   State& s = *state_;
   s.settings.ini_init();
   DbFile(s.commands).open_db();
-  s.filter.engine().model().mfilter_set_hdrs_add(
-      [&s](std::string_view line) { s.response.add_header(line); });
   const auto collect = [&s](const std::string& text) {
     if (s.tracing) s.run_lines.push_back(without_line_end(text));
   };
-  s.filter.engine().rfilter_emsg(collect);
-  s.filter.engine().rfilter_imsg(collect);
+  s.filter.log().set_error_logger(collect);
+  s.filter.log().set_info_logger(collect);
   if (!s.filter.load_if_missing(kFilterFile)) {
     error = "filter.dat does not compile (quarncrc-tool lint tells why)";
     return false;
@@ -220,14 +220,23 @@ TraceReport TraceSession::trace(const std::string& message_path,
     MfilterOptions options;
     options.budget_ms = s.settings.ini_getn(IniKey::FILTER_BUDGET);
     options.spawn_allow = s.settings.ini_get(IniKey::SPAWN_ALLOW);
-    s.filter.engine().rfilter_trace(true);
+    options.add_header = [&s](std::string_view line) { s.response.add_header(line); };
+    // The flags are the run's and end with it: read them before.
+    options.inspect = [&report](const FilterRun& run) {
+      const RuleFilter& filter = run.filter();
+      for (std::size_t i = 0; i < filter.flags.size(); ++i) {
+        const std::int32_t value = run.flag(static_cast<std::int32_t>(i));
+        if (value != 0) report.flags.emplace_back(filter.flags.name(i), value);
+      }
+    };
+    s.filter.log().set_trace(true);
     s.tracing = true;
     report.filter_ran =
         do_mfilter(s.filter, s.quiet.log(), std::span<char>(buffer), std::span<char>(work),
                    static_cast<std::int32_t>(std::min(size, filter_max)), *envelope,
                    &match_scores, options) != 0;
     s.tracing = false;
-    s.filter.engine().rfilter_trace(false);
+    s.filter.log().set_trace(false);
     const auto filter_stat = stat_file(kFilterFile);
     if (!report.filter_ran) {
       s.response.add_header("X-Quarn-Info: Filter did not run");
@@ -236,10 +245,6 @@ TraceReport TraceSession::trace(const std::string& message_path,
       s.response.add_header(strprintf("X-Quarn-Info: Filter is %d days old", days));
     }
     if (RuleFilter* current = s.filter.in_service()) {
-      for (std::size_t i = 0; i < current->flags.size(); ++i) {
-        const std::int32_t value = s.filter.engine().rf_flag_get(static_cast<std::int32_t>(i));
-        if (value != 0) report.flags.emplace_back(current->flags.name(i), value);
-      }
       for (int b = 0; b < kFastBuckets; ++b) {
         for (const FastPhrase& phrase : current->phrases.bucket(b)) {
           if (phrase.hit) report.phrases.push_back(phrase.name);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "filter/builtins.h"
+#include "filter/filter_run.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 #include "tests/filter/rule_test_util.h"
 #include "tests/testing/temp_dir.h"
@@ -23,10 +25,10 @@ TEST(BuiltinTable, RowsInTheirFixedOrder) {
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_STREQ(table[i].name, names[i]);
     EXPECT_EQ(table[i].args, args[i]) << names[i];
-    EXPECT_EQ(rf_find_function(names[i]), static_cast<std::int32_t>(i));
+    EXPECT_EQ(find_function(names[i]), static_cast<std::int32_t>(i));
   }
-  EXPECT_EQ(rf_find_function("Rexp"), -1);
-  EXPECT_EQ(rf_find_function(""), -1);
+  EXPECT_EQ(find_function("Rexp"), -1);
+  EXPECT_EQ(find_function(""), -1);
 }
 
 TEST(Wildmat, WholeTextWildcards) {
@@ -48,7 +50,7 @@ TEST(Wildmat, WholeTextWildcards) {
       {"a\\", "a\\", true},        {"\xe9t\xe9", "?t?", true},  {"\xe9", "[\xe0-\xef]", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_wildmat(c.text, c.pattern), c.match) << c.text << " ~ " << c.pattern;
+    EXPECT_EQ(wildcard_match(c.text, c.pattern), c.match) << c.text << " ~ " << c.pattern;
   }
 }
 
@@ -73,14 +75,14 @@ TEST(MatchList, LastMatchingPatternDecides) {
       {"abc", "A?C", 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_match_list(c.text, c.list), c.result) << c.text << " in " << c.list;
+    EXPECT_EQ(match_list(c.text, c.list), c.result) << c.text << " in " << c.list;
   }
   // The text is cut to 990 characters before matching.
   const std::string long_text = std::string(990, 'a') + "b";
-  EXPECT_EQ(rf_match_list(long_text, "*b"), 0);
-  EXPECT_EQ(rf_match_list(long_text, "a*a"), 1);
+  EXPECT_EQ(match_list(long_text, "*b"), 0);
+  EXPECT_EQ(match_list(long_text, "a*a"), 1);
   // A pattern is cut to 100 characters.
-  EXPECT_EQ(rf_match_list(std::string(100, 'a'), std::string(100, 'a') + "zzz"), 1);
+  EXPECT_EQ(match_list(std::string(100, 'a'), std::string(100, 'a') + "zzz"), 1);
 }
 
 TEST(MatchItems, ClassifiesTheItemsOfAValue) {
@@ -100,7 +102,7 @@ TEST(MatchItems, ClassifiesTheItemsOfAValue) {
       {"x@a.com, y@a.com", "*@a.com", ListMatch::kAll},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_match_items(c.value, c.list), c.outcome) << c.value;
+    EXPECT_EQ(match_items(c.value, c.list), c.outcome) << c.value;
   }
 }
 
@@ -123,7 +125,7 @@ TEST(Issimilar, RunsOfFirstLettersOrDomains) {
       {"x", "1", 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rf_issimilar(c.value, c.count), c.result) << c.value << " / " << c.count;
+    EXPECT_EQ(issimilar_text(c.value, c.count), c.result) << c.value << " / " << c.count;
   }
 }
 
@@ -172,14 +174,14 @@ TEST(Wildrep, OutputStopsPast500Characters) {
 }
 
 TEST(TextTests, IsinAndIsinc) {
-  EXPECT_EQ(rf_isin_text("Totally free", "FREE"), 1);
-  EXPECT_EQ(rf_isin_text("Totally free", "freedom"), 0);
-  EXPECT_EQ(rf_isin_text("anything", ""), 1);
-  EXPECT_EQ(rf_isinc_text("Buy VIA now", "v-i-a"), 1);
-  EXPECT_EQ(rf_isinc_text("B.u.y V_I_A", "buy via"), 1);
-  EXPECT_EQ(rf_isinc_text("Buy VIA now", "v-x-a"), 0);
-  EXPECT_EQ(rf_shown_value("a\r\nb"), "a..b");
-  EXPECT_EQ(rf_shown_value(std::string(120, 'z')).size(), 99u);
+  EXPECT_EQ(isin_text("Totally free", "FREE"), 1);
+  EXPECT_EQ(isin_text("Totally free", "freedom"), 0);
+  EXPECT_EQ(isin_text("anything", ""), 1);
+  EXPECT_EQ(isinc_text("Buy VIA now", "v-i-a"), 1);
+  EXPECT_EQ(isinc_text("B.u.y V_I_A", "buy via"), 1);
+  EXPECT_EQ(isinc_text("Buy VIA now", "v-x-a"), 0);
+  EXPECT_EQ(shown_value("a\r\nb"), "a..b");
+  EXPECT_EQ(shown_value(std::string(120, 'z')).size(), 99u);
 }
 
 // Compiles rules and runs the first expression of each line over a message
@@ -188,8 +190,9 @@ class RunHalves : public ::testing::Test {
  protected:
   void compile(const std::string& text) {
     dir_.write("filter.dat", text);
-    filter_ = engine_.rfilter_compile(dir_.file("filter.dat"));
+    filter_ = RuleCompiler(engine_.log()).compile(dir_.file("filter.dat"));
     ASSERT_TRUE(filter_);
+    run_ = std::make_unique<FilterRun>(engine_, *filter_);
   }
   void set(const std::string& header, std::string value) {
     ASSERT_TRUE(filter_);
@@ -199,8 +202,8 @@ class RunHalves : public ::testing::Test {
   }
   std::int32_t run(std::size_t line, std::size_t expr = 0) {
     if (!filter_) return -1;
-    RunContext context{engine_, message_};
-    return rf_run_expr(context, filter_->lines.at(line).exprs.at(expr));
+    RunContext context{*run_, message_};
+    return run_expr(context, filter_->lines.at(line).exprs.at(expr));
   }
 
   TempDir dir_;
@@ -208,6 +211,7 @@ class RunHalves : public ::testing::Test {
   LogCollector log_{engine_};
   FakeMessage message_;
   std::unique_ptr<RuleFilter> filter_;
+  std::unique_ptr<FilterRun> run_;  // one run over the compiled filter
 };
 
 TEST_F(RunHalves, RegularExpressions) {
@@ -322,36 +326,36 @@ TEST_F(RunHalves, FlagsScoresAndCopies) {
       "if (size() > 5000) accept d\n"
       "call rexp_fast(1, ab, ab)\n");
   ASSERT_TRUE(filter_);
-  engine_.rf_setflag(filter_->flags.find("seen"), 1);
-  engine_.rf_setflag(filter_->flags.find("level"), 7);
+  run_->set_flag(filter_->flags.find("seen"), 1);
+  run_->set_flag(filter_->flags.find("level"), 7);
   EXPECT_EQ(run(0), 1);
   EXPECT_EQ(run(1), 7);
   EXPECT_EQ(run(6), 0);
-  engine_.rf_setflag(filter_->flags.find("level"), 0);
+  run_->set_flag(filter_->flags.find("level"), 0);
   EXPECT_EQ(run(6), 1);
 
   EXPECT_EQ(run(2), 1);
-  ASSERT_FALSE(engine_.run().scores.empty());
-  EXPECT_FLOAT_EQ(engine_.run().scores.front().score, 2.5f);
+  ASSERT_FALSE(run_->state().scores.empty());
+  EXPECT_FLOAT_EQ(run_->state().scores.front().score, 2.5f);
   EXPECT_TRUE(log_.has("runspamdetect 2.500000 (Money)\n"));
   EXPECT_EQ(run(3), 1);
-  EXPECT_FLOAT_EQ(engine_.run().scores.front().score, 0.0f);
+  EXPECT_FLOAT_EQ(run_->state().scores.front().score, 0.0f);
 
   EXPECT_EQ(run(4), 1);
   EXPECT_EQ(run(5), 1);
-  EXPECT_EQ(engine_.run().forward_cc,
+  EXPECT_EQ(run_->state().forward_cc,
             (std::forward_list<std::string>{"<boxed@example.com>", "<copy@example.com>"}));
   EXPECT_TRUE(log_.has("mfilter: Forwarding to (<copy@example.com>)\n"));
 
-  engine_.run().message_length = 6000;
+  run_->state().message_length = 6000;
   EXPECT_EQ(run(7, 0), 6000);
   EXPECT_EQ(run(7, 1), 5000);
   EXPECT_EQ(run(8), 0);
   // The phrase it registered is scanned through the current filter.
-  engine_.run().scores.clear();
-  EXPECT_EQ(engine_.mf_fast_scan("xx ab", 5), 1);
-  ASSERT_FALSE(engine_.run().scores.empty());
-  EXPECT_EQ(engine_.run().scores.front().name, "ab");
+  run_->state().scores.clear();
+  EXPECT_EQ(run_->fast_scan("xx ab", 5), 1);
+  ASSERT_FALSE(run_->state().scores.empty());
+  EXPECT_EQ(run_->state().scores.front().name, "ab");
 }
 
 TEST_F(RunHalves, MessageMarks) {
@@ -383,7 +387,7 @@ TEST_F(RunHalves, TraceTexts) {
       "if (replace(subject, a*, b%1)) accept e\n");
   set("to", "line1\r\nline2");
   set("subject", "abc");
-  engine_.rfilter_trace(true);
+  engine_.log().set_trace(true);
   run(0);
   run(1);
   run(2);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "filter/fast_phrases.h"
+#include "filter/filter_run.h"
 #include "filter/rule_engine.h"
 #include "filter/spam_detect.h"
 #include "tests/filter/rule_test_util.h"
@@ -30,18 +31,19 @@ TEST(MfFastHash, FirstTwoCharactersSignedAndFolded) {
 
 class FastScan : public ::testing::Test {
  protected:
-  FastScan() { engine_.set_current_filter(&filter_); }
+  FastScan() = default;
 
   int add(double score, const std::string& pattern, const std::string& name,
           const std::string& flag = "") {
-    const std::int32_t index = flag.empty() ? -1 : engine_.rf_flag_findadd(flag);
+    const std::int32_t index = flag.empty() ? -1 : run_.flag_index(flag);
     return filter_.phrases.mf_fast_add(score, pattern, name, index, engine_.log());
   }
-  void scan(std::string_view text) { filter_.phrases.mf_fast_scan(text, text.size(), engine_); }
-  const SpamScoreList& scores() { return engine_.run().scores; }
+  void scan(std::string_view text) { filter_.phrases.mf_fast_scan(text, text.size(), run_); }
+  const SpamScoreList& scores() { return run_.state().scores; }
 
   RuleFilter filter_;
   RuleEngine engine_;
+  FilterRun run_{engine_, filter_};
   LogCollector log_{engine_};
 };
 
@@ -59,7 +61,7 @@ TEST_F(FastScan, FlagIsSetAndLogged) {
   add(1, "click\\ here", "clickhere", "CLICKED");
   scan("please click here");
   const std::int32_t flag = filter_.flags.find("clicked");
-  EXPECT_EQ(engine_.rf_flag_get(flag), 1);
+  EXPECT_EQ(run_.flag(flag), 1);
   EXPECT_TRUE(log_.has("setting expression flag clicked\n"));
 }
 
@@ -68,7 +70,7 @@ TEST_F(FastScan, WindowOfAHundredCharactersFromAMatchingPair) {
   // "ab" starts a window of 100 characters that just holds "yz".
   scan("ab" + std::string(96, '-') + "yz");
   EXPECT_FALSE(scores().empty());
-  engine_.run().scores.clear();
+  run_.state().scores.clear();
   // One character further and the window ends before "z".
   scan("ab" + std::string(97, '-') + "yz");
   EXPECT_TRUE(scores().empty());
@@ -106,12 +108,12 @@ TEST_F(FastScan, BadPatternStaysButNeverMatches) {
 TEST_F(FastScan, HitMarksClearEachScanAndFreeEmpties) {
   add(1, "ab", "ab");
   scan("ab");
-  engine_.run().scores.clear();
+  run_.state().scores.clear();
   scan("ab");
   EXPECT_FALSE(scores().empty());
   filter_.phrases.mf_fast_free();
   EXPECT_EQ(filter_.phrases.size(), 0u);
-  engine_.run().scores.clear();
+  run_.state().scores.clear();
   scan("ab");
   EXPECT_TRUE(scores().empty());
 }

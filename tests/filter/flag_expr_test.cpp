@@ -113,21 +113,21 @@ TEST(FlagExprRegistry, RegistersOnceAndNumbersInOrder) {
   std::vector<std::string> errors;
   log.set_error_logger([&](const std::string& t) { errors.push_back(t); });
   FlagExprRegistry registry;
-  EXPECT_EQ(registry.rf_expr_findadd("A && B", flags.lookup(), log), 0);
-  EXPECT_EQ(registry.rf_expr_findadd("C", flags.lookup(), log), 1);
-  EXPECT_EQ(registry.rf_expr_findadd("A && B", flags.lookup(), log), 0);
-  EXPECT_EQ(registry.rf_expr_findadd("A &&  B", flags.lookup(), log), 2);  // exact text
-  EXPECT_EQ(registry.rf_expr_findadd("a && b", flags.lookup(), log), -1);
-  EXPECT_EQ(registry.rf_expr_findadd("", flags.lookup(), log), -1);
+  EXPECT_EQ(registry.findadd("A && B", flags.lookup(), log), 0);
+  EXPECT_EQ(registry.findadd("C", flags.lookup(), log), 1);
+  EXPECT_EQ(registry.findadd("A && B", flags.lookup(), log), 0);
+  EXPECT_EQ(registry.findadd("A &&  B", flags.lookup(), log), 2);  // exact text
+  EXPECT_EQ(registry.findadd("a && b", flags.lookup(), log), -1);
+  EXPECT_EQ(registry.findadd("", flags.lookup(), log), -1);
   EXPECT_EQ(errors, (std::vector<std::string>{"Bad expression: a && b\n", "Bad expression: \n"}));
   EXPECT_EQ(registry.entries().size(), 3u);
 
   flags.set("a", 1);
   flags.set("b", 1);
-  EXPECT_EQ(registry.rf_expr_eval(0, flags.values), 1);
-  EXPECT_EQ(registry.rf_expr_eval(1, flags.values), 0);
-  EXPECT_EQ(registry.rf_expr_eval(-1, flags.values), 0);
-  EXPECT_EQ(registry.rf_expr_eval(3, flags.values), 0);
+  EXPECT_EQ(registry.eval(0, flags.values), 1);
+  EXPECT_EQ(registry.eval(1, flags.values), 0);
+  EXPECT_EQ(registry.eval(-1, flags.values), 0);
+  EXPECT_EQ(registry.eval(3, flags.values), 0);
 }
 
 }  // namespace

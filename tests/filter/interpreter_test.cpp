@@ -294,7 +294,7 @@ TEST(Interpreter, AddedHeadersWithoutAHookRewriteTheMessageFile) {
 
 TEST(Interpreter, TraceLines) {
   RunHarness h;
-  h.engine.rfilter_trace(true);
+  h.engine.log().set_trace(true);
   h.compile("if (0) then\nreject a\nend\nif (size() > 3) reject big\n");
   h.run("message");
   for (const char* line : {
@@ -326,17 +326,16 @@ TEST(Interpreter, MessageLengthAndTerminator) {
   std::vector<char> work(16);  // smaller than the model needs: the engine's own buffer is used
   RecipientList recipients = makeup_fwd(kTwoRecipients);
   std::string result;
-  EXPECT_EQ(rfilter_run(h.engine, nullptr, h.filter.get(), text, work, 5, recipients, "", result,
-                        nullptr),
-            1);
+  FilterRun run(h.engine, *h.filter);
+  EXPECT_EQ(rfilter_run(run, nullptr, text, work, 5, recipients, "", result, nullptr), 1);
   EXPECT_EQ(result, "line 1: five");
   EXPECT_EQ(text[5], '\0');
   // A length past the buffer is cut to it.
-  EXPECT_EQ(rfilter_run(h.engine, nullptr, h.filter.get(), std::span<char>(text).first(6), work,
-                        1000, recipients, "", result, nullptr),
+  EXPECT_EQ(rfilter_run(run, nullptr, std::span<char>(text).first(6), work, 1000, recipients, "",
+                        result, nullptr),
             1);
   EXPECT_EQ(result, "line 1: five");
-  EXPECT_EQ(rfilter_run(h.engine, nullptr, nullptr, text, work, 5, recipients, "", result, nullptr),
+  EXPECT_EQ(rfilter_run(run, nullptr, std::span<char>(), work, 5, recipients, "", result, nullptr),
             0);
   EXPECT_GT(h.engine.timings().total_ms, 0.0);
 }

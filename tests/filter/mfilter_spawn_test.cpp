@@ -25,8 +25,6 @@ class MfilterTest : public ::testing::Test {
   MfilterTest() : cwd_(dir_.path()) {
     log_.emsg_open(dir_.file("test.log"));
     log_.set_debug_hook(true);
-    service_.engine().model().mfilter_set_hdrs_add(
-        [this](std::string_view line) { added_.emplace_back(line); });
   }
   std::string log_text() {
     log_.emsg_flush();
@@ -37,6 +35,7 @@ class MfilterTest : public ::testing::Test {
   int scan(std::string message, std::string_view envelope, MfilterOptions options = {}) {
     message.push_back('\0');
     std::vector<char> work(message.begin(), message.end());
+    options.add_header = [this](std::string_view line) { added_.emplace_back(line); };
     return do_mfilter(service_, log_, message, work, static_cast<std::int32_t>(message.size() - 1),
                       envelope, nullptr, options);
   }
@@ -286,7 +285,7 @@ TEST(SpawnRule, ComparedWithItsExitCode) {
   RunHarness h;
   Log process_log;
   process_log.emsg_open(h.dir.file("process.log"));
-  h.engine.run().process_log = &process_log;
+  h.sinks.process_log = &process_log;
   h.compile(
       "if (spawn(\"/bin/sh -c \\\"exit 3\\\"\") = 3) then\n"
       "  if (spawn(\"/bin/sh -c \\\"grep -q secret $FILE$\\\"\") = 0) reject has-secret\n"
@@ -300,7 +299,7 @@ TEST(SpawnRule, ComparedWithItsExitCode) {
   EXPECT_EQ(h.dir.read("spawn.tmp"), "Subject: x\r\n\r\nnothing\r\n");
 
   // A child past its limit: the next line still runs.
-  h.engine.run().spawn_limit_ms = 200;
+  h.engine.settings().spawn_limit_ms = 200;
   h.compile("if (spawn(\"/bin/sleep 20\") = 0) reject timed-out\n");
   const auto start = Clock::now();
   EXPECT_EQ(h.run("m").result, "line 1: timed-out");

@@ -11,10 +11,10 @@ namespace {
 TEST(ModelBuild, StartsTheFlagsAfreshAndRegistersTheModelsNames) {
   EngineModelRun run;
   run.names({"subject", "x-a"});
-  const std::int32_t old_flag = run.engine.rf_flag_findadd("old_flag");
-  run.engine.rf_setflag(old_flag, 5);
+  const std::int32_t old_flag = run.filter_run.flag_index("old_flag");
+  run.filter_run.set_flag(old_flag, 5);
   run.process("Subject: one\nX-A: a\nContent-Type: text/html\n\n<p>x</p>\n");
-  EXPECT_EQ(run.engine.rf_flag_get(old_flag), 0);
+  EXPECT_EQ(run.filter_run.flag(old_flag), 0);
   EXPECT_GE(run.filter.flags.find("html_encoded"), 0);
   EXPECT_GE(run.filter.flags.find("__unusable_msgid"), 0);
   EXPECT_EQ(run.flag("html_encoded"), 0);

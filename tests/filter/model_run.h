@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "filter/filter_run.h"
 #include "filter/interpreter.h"
 #include "filter/rule_engine.h"
 #include "message/message_model.h"
@@ -16,7 +17,7 @@ namespace quarn::testing {
 
 class EngineModelRun {
  public:
-  EngineModelRun() { engine.set_current_filter(&filter); }
+  EngineModelRun() = default;
   EngineModelRun(const EngineModelRun&) = delete;
   EngineModelRun& operator=(const EngineModelRun&) = delete;
 
@@ -24,16 +25,16 @@ class EngineModelRun {
 
   // Registers header names (as a rules file naming them would).
   void names(std::span<const std::string_view> list) {
-    for (std::string_view name : list) engine.rf_header_findadd(name);
+    for (std::string_view name : list) filter_run.header_index(name);
   }
   void names(std::initializer_list<std::string_view> list) {
     names(std::span<const std::string_view>(list.begin(), list.size()));
   }
   std::int32_t index(std::string_view name) const {
-    return filter.headers.find(rf_normalize_name(name));
+    return filter.headers.find(normalize_name(name));
   }
 
-  void process(std::string_view message) { rf_model_build(engine, filter, message, decoded); }
+  void process(std::string_view message) { build_model(filter_run, message, decoded); }
 
   // The value of a registered header name ("" for an unknown name).
   std::string value(std::string_view name) {
@@ -45,22 +46,23 @@ class EngineModelRun {
   }
   // A flag's value; 0 for a name that is not registered.
   std::int32_t flag(std::string_view name) const {
-    return engine.rf_flag_get(filter.flags.find(rf_normalize_name(name)));
+    return filter_run.flag(filter.flags.find(normalize_name(name)));
   }
   // The names of the flags that are not 0, in table order, blank-separated.
   std::string flags_set() const {
     std::string text;
     for (std::size_t i = 0; i < filter.flags.size(); ++i) {
-      if (engine.rf_flag_get(static_cast<std::int32_t>(i)) == 0) continue;
+      if (filter_run.flag(static_cast<std::int32_t>(i)) == 0) continue;
       if (!text.empty()) text += ' ';
       text += filter.flags.name(i);
     }
     return text;
   }
 
-  // Declared before the engine, which refers to it.
+  // Declared before the run, which refers to them.
   RuleFilter filter;
   RuleEngine engine;
+  FilterRun filter_run{engine, filter};
   std::vector<char> decoded = std::vector<char>(MessageModel::kDecodedSize);
   std::string urls;
 };

@@ -68,9 +68,9 @@ TEST(Recipients, AddressHelpers) {
   EXPECT_EQ(rf_strip_brackets("<" + std::string(300, 'a')), std::string(200, 'a'));
   EXPECT_EQ(rf_strip_brackets(std::string(1200, 'a')), std::string(999, 'a'));
 
-  EXPECT_EQ(rf_bracket_address("a@x.com"), "<a@x.com>");
-  EXPECT_EQ(rf_bracket_address("<a@x.com>"), "<a@x.com>");
-  EXPECT_EQ(rf_bracket_address(std::string(300, 'a')), "<" + std::string(200, 'a') + ">");
+  EXPECT_EQ(bracket_address("a@x.com"), "<a@x.com>");
+  EXPECT_EQ(bracket_address("<a@x.com>"), "<a@x.com>");
+  EXPECT_EQ(bracket_address(std::string(300, 'a')), "<" + std::string(200, 'a') + ">");
 
   RecipientList list = makeup_fwd("To: <A@X.com>\nTo: <b@x.com>\n");
   list[0].display = "<Shown@x.com>";
@@ -104,7 +104,7 @@ class RewriteTest : public ::testing::Test {
   int rewrite(const std::string& message, const std::vector<ReplacedHeader>& replaced,
               const std::vector<std::string>& added) {
     dir_.write("m.eml", message);
-    return rf_rewrite_file(dir_.file("m.eml"), replaced, added, engine_.log());
+    return rewrite_file(dir_.file("m.eml"), replaced, added, engine_.log());
   }
 
   TempDir dir_;
@@ -167,7 +167,7 @@ TEST_F(RewriteTest, ReplacedAndAddedHeaders) {
 }
 
 TEST_F(RewriteTest, FailuresLeaveTheMessageAlone) {
-  EXPECT_EQ(rf_rewrite_file(dir_.file("missing.eml"), {}, {"X: y"}, engine_.log()), 0);
+  EXPECT_EQ(rewrite_file(dir_.file("missing.eml"), {}, {"X: y"}, engine_.log()), 0);
   EXPECT_TRUE(log_.has("rf_rewrite_failed " + dir_.file("missing.eml") +
                        " No such file or directory\n"));
 

@@ -19,10 +19,11 @@ struct LoggedText {
 
 class LogCollector {
  public:
-  explicit LogCollector(RuleEngine& engine) {
-    engine.rfilter_emsg([this](const std::string& t) { texts.push_back({'E', t}); });
-    engine.rfilter_imsg([this](const std::string& t) { texts.push_back({'I', t}); });
+  explicit LogCollector(RuleLog& log) {
+    log.set_error_logger([this](const std::string& t) { texts.push_back({'E', t}); });
+    log.set_info_logger([this](const std::string& t) { texts.push_back({'I', t}); });
   }
+  explicit LogCollector(RuleEngine& engine) : LogCollector(engine.log()) {}
   LogCollector(const LogCollector&) = delete;
   LogCollector& operator=(const LogCollector&) = delete;
 

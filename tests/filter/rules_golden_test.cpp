@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 #include "filter/rule_listing.h"
 #include "tests/filter/rule_test_util.h"
@@ -31,16 +32,19 @@ std::vector<std::string> golden_cases() {
 
 std::string compile_report(const fs::path& dir) {
   ScopedCwd cwd(dir);
-  RuleEngine engine;
-  LogCollector log(engine);
-  engine.rfilter_trace(true);
-  auto filter = engine.rfilter_compile("filter.dat");
+  RuleLog rule_log;
+  LogCollector log(rule_log);
+  rule_log.set_trace(true);
+  RuleCompiler compiler(rule_log);
+  auto filter = compiler.compile("filter.dat");
   std::string out = filter ? "result ok\n" : "result failed\n";
-  out += "error " + rf_quote(engine.rfilter_error()) + "\n";
-  out += "lines read " + std::to_string(engine.line_counter()) + "\n";
+  out += "error " + quote_text(compiler.error()) + "\n";
+  out += "lines read " + std::to_string(compiler.line_counter()) + "\n";
   out += "messages\n";
-  for (const auto& t : log.texts) out += std::string("  ") + t.level + " " + rf_quote(t.text) + "\n";
-  if (filter) out += rfilter_listing(*filter);
+  for (const auto& t : log.texts) {
+    out += std::string("  ") + t.level + " " + quote_text(t.text) + "\n";
+  }
+  if (filter) out += filter_listing(*filter);
   return out;
 }
 

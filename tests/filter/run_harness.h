@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "filter/filter_run.h"
 #include "filter/interpreter.h"
 #include "filter/recipients.h"
+#include "filter/rule_compiler.h"
 #include "filter/rule_engine.h"
 #include "message/message_model.h"
 #include "tests/filter/rule_test_util.h"
@@ -41,19 +43,18 @@ class RunHarness {
 
   void compile(std::string_view rules) {
     dir.write("rules.dat", rules);
-    filter = engine.rfilter_compile(dir.file("rules.dat"));
+    filter = RuleCompiler(engine.log()).compile(dir.file("rules.dat"));
     ASSERT_TRUE(filter) << rules;
   }
 
-  // Installs the add-header hook, collecting the lines in `added`.
+  // Gives the runs an add-header sink, collecting the lines in `added`.
   void collect_added_headers() {
-    engine.model().mfilter_set_hdrs_add(
-        [this](std::string_view line) { added.emplace_back(line); });
+    sinks.add_header = [this](std::string_view line) { added.emplace_back(line); };
   }
 
   // Collects the forward copies handed on.
   void collect_forwards() {
-    engine.run().add_fwd = [this](void* context, std::string_view address) {
+    sinks.forward = [this](void* context, std::string_view address) {
       EXPECT_EQ(context, static_cast<void*>(this));
       forwards.emplace_back(address);
     };
@@ -67,8 +68,9 @@ class RunHarness {
     RunOutcome outcome;
     outcome.recipients = makeup_fwd(envelope);
     outcome.result = "untouched";
+    last_run = std::make_unique<FilterRun>(engine, *filter, sinks);
     outcome.accepted =
-        rfilter_run(engine, this, filter.get(), text, work, static_cast<std::int32_t>(message.size()),
+        rfilter_run(*last_run, this, text, work, static_cast<std::int32_t>(message.size()),
                     outcome.recipients, path, outcome.result, match);
     return outcome;
   }
@@ -78,6 +80,8 @@ class RunHarness {
   RuleEngine engine;
   LogCollector log{engine};
   std::unique_ptr<RuleFilter> filter;
+  RunSinks sinks;
+  std::unique_ptr<FilterRun> last_run;  // the last run, for its flags and state
   std::vector<std::string> added;
   std::vector<std::string> forwards;
 };

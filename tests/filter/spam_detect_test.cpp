@@ -51,7 +51,7 @@ TEST(SpamTotal, StarsNamesAndThreshold) {
        "x," + m70 + ",y", "X-SpamDetect: ***: 3.000000 x," + m70 + ",y"},
   };
   for (Case& c : cases) {
-    const SpamTotal total = rf_spamdetect_total(c.match.empty() ? nullptr : &c.match, c.run);
+    const SpamTotal total = spamdetect_total(c.match.empty() ? nullptr : &c.match, c.run);
     EXPECT_EQ(total.names, c.names) << c.what;
     EXPECT_EQ(total.header, c.header) << c.what;
   }
@@ -60,7 +60,7 @@ TEST(SpamTotal, StarsNamesAndThreshold) {
 TEST(SpamTotal, LongNamesAreCutToTheBuffersAndTheHeader) {
   const std::string huge(1500, 'h');
   const SpamScoreList run = scores({{2.0f, huge}});
-  const SpamTotal total = rf_spamdetect_total(nullptr, run);
+  const SpamTotal total = spamdetect_total(nullptr, run);
   EXPECT_EQ(total.names, std::string(999, 'h'));
   EXPECT_EQ(total.header, "X-SpamDetect: **: 2.000000 " + std::string(400, 'h'));
 }
@@ -69,10 +69,10 @@ TEST(SpamDetectDo, AddsTheHeaderRecordsTheResultAndLogs) {
   EngineModelRun run;
   LogCollector log(run.engine);
   run.process("Subject: s\n\nbody\n");
-  run.engine.rf_spamdetect(1.0f, "first");
-  run.engine.rf_spamdetect(0.75f, "second");
+  run.filter_run.add_score(1.0f, "first");
+  run.filter_run.add_score(0.75f, "second");
   const SpamScoreList match = scores({{0.5f, "crc_match"}});
-  EXPECT_FLOAT_EQ(rf_spamdetect_do(run.engine, &match), 2.25f);
+  EXPECT_FLOAT_EQ(rf_spamdetect_do(run.filter_run, &match), 2.25f);
   ASSERT_EQ(run.model().added_headers().size(), 1u);
   EXPECT_EQ(run.model().added_headers()[0],
             "X-SpamDetect: **: 2.250000 crc_match,second,first");
@@ -80,23 +80,25 @@ TEST(SpamDetectDo, AddsTheHeaderRecordsTheResultAndLogs) {
   EXPECT_TRUE(log.has("spam: 2.250000 crc_match,second,first\n"));
 
   // A total of 1 or less adds nothing and keeps the last result, but logs.
-  rf_spamdetect_free(run.engine);
+  rf_spamdetect_free(run.filter_run);
   run.model().rf_hdrs_free();
   run.process("Subject: s\n\nbody\n");
-  run.engine.rf_spamdetect(1.0f, "only");
-  EXPECT_FLOAT_EQ(rf_spamdetect_do(run.engine, nullptr), 1.0f);
+  run.filter_run.add_score(1.0f, "only");
+  EXPECT_FLOAT_EQ(rf_spamdetect_do(run.filter_run, nullptr), 1.0f);
   EXPECT_TRUE(run.model().added_headers().empty());
   EXPECT_EQ(run.engine.spamdetect_result(), "**: 2.250000 crc_match,second,first");
   EXPECT_TRUE(log.has("spam: 1.000000 only\n"));
 }
 
-TEST(SpamDetectDo, ResultIsCutAndTheHookGetsTheLine) {
+TEST(SpamDetectDo, ResultIsCutAndTheSinkGetsTheLine) {
   EngineModelRun run;
   std::vector<std::string> hooked;
-  run.model().mfilter_set_hdrs_add([&hooked](std::string_view line) { hooked.emplace_back(line); });
-  run.process("Subject: s\n\nbody\n");
-  run.engine.rf_spamdetect(40.0f, std::string(300, 'n'));
-  rf_spamdetect_do(run.engine, nullptr);
+  RunSinks sinks;
+  sinks.add_header = [&hooked](std::string_view line) { hooked.emplace_back(line); };
+  FilterRun with_sink(run.engine, run.filter, sinks);
+  build_model(with_sink, "Subject: s\n\nbody\n", run.decoded);
+  with_sink.add_score(40.0f, std::string(300, 'n'));
+  rf_spamdetect_do(with_sink, nullptr);
   ASSERT_EQ(hooked.size(), 1u);
   EXPECT_TRUE(run.model().added_headers().empty());
   EXPECT_EQ(hooked[0], "X-SpamDetect: " + std::string(30, '*') + ": 40.000000 " +

@@ -148,7 +148,7 @@ TEST(Tool, LintGivesTheCompilerGoldenMessages) {
       std::smatch m;
       if (!std::regex_match(line, m, located) || m[3].str().starts_with("warning: ")) continue;
       EXPECT_GE(std::stoi(m[2].str()), 1);
-      actual.push_back(rf_quote(m[3].str()));
+      actual.push_back(quote_text(m[3].str()));
     }
     EXPECT_EQ(actual, expected) << entry.path();
   }

@@ -1,0 +1,10 @@
+#include "filter/rule_engine.h"
+
+#include "message/message_model.h"
+
+namespace quarn {
+
+RuleEngine::RuleEngine() : model_(std::make_unique<MessageModel>()) {}
+RuleEngine::~RuleEngine() = default;
+
+}  // namespace quarn
