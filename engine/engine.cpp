@@ -233,7 +233,6 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   }
 
   response_.append(strprintf("%s DATA\n", tag.c_str()));
-  std::copy(message_, message_ + size + 1, copy_);
 
   if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
     // One line, control characters escaped: the message cannot write log
@@ -263,10 +262,8 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
 void Engine::add_signature_lines(std::size_t size) {
   PartCrcs crcs{};
   const double start = clock_ms();
-  msgcrc(message_, size, crcs, log_);
+  msgcrc(std::string_view(message_, size), crcs, log_);
   crc_generation_ms_ += clock_ms() - start;
-  // Signature generation alters the message in place.
-  std::copy(copy_, copy_ + size + 1, message_);
   response_.add_header(strprintf("X-Quarn-CRC: %c%s", kRuleSet, make_signature_text(crcs).c_str()));
 
   match_scores_.clear();
