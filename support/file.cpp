@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace quarn {
 
@@ -100,6 +102,21 @@ bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode)
   }
   line.append(block, held);
   return !line.empty();
+}
+
+std::optional<std::string> read_whole_file(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = system_error_text(errno);
+    return std::nullopt;
+  }
+  std::ostringstream out;
+  out << in.rdbuf();
+  if (in.bad()) {
+    error = "read error";
+    return std::nullopt;
+  }
+  return std::move(out).str();
 }
 
 std::optional<FileStat> stat_file(const std::string& path) {

@@ -81,6 +81,10 @@ struct FileStat {
   bool is_regular = false;
 };
 
+// The whole of a file's bytes, or nothing with the reason in `error` (the
+// system's text when it cannot be opened, "read error" when a read fails).
+std::optional<std::string> read_whole_file(const std::string& path, std::string& error);
+
 // Size and modification time of a path, or nothing when it cannot be examined.
 std::optional<FileStat> stat_file(const std::string& path);
 

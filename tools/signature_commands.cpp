@@ -6,6 +6,7 @@
 #include "signature/msgcrc.h"
 #include "signature/signature_db.h"
 #include "signature/signature_text.h"
+#include "support/file.h"
 #include "support/log.h"
 #include "support/settings.h"
 #include "support/version.h"
