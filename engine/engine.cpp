@@ -1,11 +1,6 @@
 #include "engine/engine.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <ctime>
 #include <new>
 
@@ -36,53 +31,6 @@ std::array<std::string_view, 4> command_tokens(std::string_view line) {
   Tokenizer tok(line);
   for (auto& t : tokens) t = tok.next(" \t\r\n");
   return tokens;
-}
-
-// An open descriptor that closes itself.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-// Opens a scan or envelope file for reading. Only a regular file is
-// accepted: opening never waits (a FIFO without a writer would otherwise
-// hold the engine, and with it every later command), and a FIFO, device,
-// socket or directory is refused at once. -1 with `reason` set on refusal.
-int open_regular(const std::string& path, std::string& reason) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    reason = system_error_text(errno);
-    return -1;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    reason = S_ISDIR(st.st_mode) ? system_error_text(EISDIR) : "Not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Reads up to `size` bytes of an open file; returns how many arrived.
-std::int64_t read_fully(int fd, char* buffer, std::int64_t size) {
-  std::int64_t got = 0;
-  while (got < size) {
-    ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(size - got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += n;
-  }
-  return got;
 }
 
 }  // namespace
@@ -259,8 +207,8 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   }
 
   std::string reason;
-  Fd fd(open_regular(scan_file, reason));
-  if (!fd.ok()) {
+  const UniqueFd fd = open_regular(scan_file, reason);
+  if (!fd) {
     answer_error(strprintf("Unable to open scan file (%s) (read)\n", scan_file.c_str()),
                  strprintf("%s ERROR Unable to open scan file (%s) (%s)\n",
                            tag.c_str(), scan_file.c_str(), reason.c_str()));
@@ -284,7 +232,6 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   }
 
   response_.append(strprintf("%s DATA\n", tag.c_str()));
-  std::copy(message_, message_ + size + 1, copy_);
 
   if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
     // One line, control characters escaped: the message cannot write log
@@ -314,10 +261,8 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
 void Engine::add_signature_lines(std::size_t size) {
   PartCrcs crcs{};
   const double start = clock_ms();
-  msgcrc(message_, size, crcs, log_);
+  msgcrc(std::string_view(message_, size), crcs, log_);
   crc_generation_ms_ += clock_ms() - start;
-  // Signature generation alters the message in place.
-  std::copy(copy_, copy_ + size + 1, message_);
   response_.add_header(strprintf("X-Quarn-CRC: %c%s", kRuleSet, make_signature_text(crcs).c_str()));
 
   match_scores_.clear();
@@ -342,8 +287,8 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
     return 0;
   }
   std::string reason;
-  Fd fd(open_regular(envelope_file, reason));
-  if (!fd.ok()) {
+  const UniqueFd fd = open_regular(envelope_file, reason);
+  if (!fd) {
     answer_error(strprintf("Unable to open envelope file (%s) (read)\n", envelope_file.c_str()),
                  strprintf("%s ERROR Unable to open envelope file (%s) (%s)\n",
                            tag.c_str(), envelope_file.c_str(), reason.c_str()));

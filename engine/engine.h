@@ -79,7 +79,7 @@ class Engine {
   int scan(std::string_view tag, std::string_view scan_file, std::string_view envelope_file);
   int findcrc(std::string_view tag, std::string_view signature);
   // Signature line and matching of a scanned message (the message buffer
-  // holds `size` bytes and is restored from the copy afterwards).
+  // holds `size` bytes, which signature generation only reads).
   void add_signature_lines(std::size_t size);
   void udcmd(std::string_view line);
   // Reads the envelope and runs the rule filter; 0 when the envelope could
@@ -112,7 +112,8 @@ class Engine {
 
   // Held from before the database file is loaded until the process ends.
   DirLock dir_lock_;
-  // The three work buffers: message, envelope, copy; MSG_SZ bytes each.
+  // The three work buffers, MSG_SZ bytes each: the message, the envelope,
+  // and the filter's work buffer (copy_), where it decodes the message.
   std::int32_t msg_sz_ = 0;
   std::unique_ptr<char[]> buffers_;
   char* message_ = nullptr;

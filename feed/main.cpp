@@ -7,7 +7,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +17,7 @@
 #include "feed/rules_check.h"
 #include "feed/server.h"
 #include "feed/store.h"
+#include "support/file.h"
 
 namespace quarn::feed {
 namespace {
@@ -113,14 +114,6 @@ bool read_int(const std::string& text, long long min, long long max, long long& 
   return true;
 }
 
-bool read_file(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  out = text.str();
-  return !in.bad();
-}
 
 std::string utc(std::int64_t stamp) {
   if (stamp <= 0) return "-";
@@ -278,12 +271,14 @@ int run_report(const std::string& dir, const std::vector<std::string>& args) {
   if (!store) return 1;
   int status = 0;
   for (const std::string& file : files) {
-    std::string message;
-    if (!read_file(file, message)) {
-      std::fprintf(stderr, "quarncrc-feed: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+    std::string error;
+    const std::optional<std::string> read = read_whole_file(file, error);
+    if (!read) {
+      std::fprintf(stderr, "quarncrc-feed: cannot read %s: %s\n", file.c_str(), error.c_str());
       status = 1;
       continue;
     }
+    const std::string& message = *read;
     const std::optional<ReportOutcome> outcome =
         store->report(message_crcs(message), ham, static_cast<std::int32_t>(type));
     if (!outcome) {
@@ -360,11 +355,13 @@ int run_export(const std::string& dir, const std::vector<std::string>& args) {
 int run_rules(const std::string& dir, const std::vector<std::string>& args) {
   if (wants_help(args)) return std::fputs(kRulesHelp, stdout), 0;
   if (args.size() != 2 || args[0] != "set") return usage_error(kRulesHelp, "rules needs: set FILE");
-  std::string text;
-  if (!read_file(args[1], text)) {
-    std::fprintf(stderr, "quarncrc-feed: cannot read %s: %s\n", args[1].c_str(), std::strerror(errno));
+  std::string error;
+  const std::optional<std::string> read = read_whole_file(args[1], error);
+  if (!read) {
+    std::fprintf(stderr, "quarncrc-feed: cannot read %s: %s\n", args[1].c_str(), error.c_str());
     return 1;
   }
+  const std::string& text = *read;
   const std::vector<std::string> problems = check_rules_file(args[1], text);
   if (!problems.empty()) {
     std::fprintf(stderr, "quarncrc-feed: %s refused, it does not compile cleanly:\n", args[1].c_str());

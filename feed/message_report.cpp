@@ -14,9 +14,7 @@ PartCrcs message_crcs(std::string_view message) {
   PartCrcs crcs{};
   {
     Log log(sink ? sink : stderr);
-    std::string copy(message);
-    copy.push_back('\0');
-    msgcrc(copy.data(), message.size(), crcs, log);
+    msgcrc(message, crcs, log);
   }
   if (sink) std::fclose(sink);
   return crcs;

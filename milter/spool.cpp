@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/file.h"
+
 namespace quarn::milter {
 
 namespace {
@@ -50,16 +52,17 @@ std::string envelope_text(const Envelope& envelope) {
 
 SpoolFile::SpoolFile(const std::filesystem::path& dir, const std::string& name)
     : message_path_(dir / (name + ".eml")), envelope_path_(dir / (name + ".env")) {
-  int fd = ::open(message_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  UniqueFd fd(::open(message_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd) {
     fail("cannot create " + message_path_.string());
     return;
   }
-  file_.reset(::fdopen(fd, "wb"));
+  file_.reset(::fdopen(fd.get(), "wb"));
   if (!file_) {
-    ::close(fd);
     fail("cannot open " + message_path_.string());
+    return;
   }
+  fd.release();  // the stream owns it now
 }
 
 SpoolFile::~SpoolFile() {
@@ -105,23 +108,15 @@ bool SpoolFile::finish(const Envelope& envelope) {
     return false;
   }
   std::string text = envelope_text(envelope);
-  int fd = ::open(envelope_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  const UniqueFd fd(::open(envelope_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd) {
     fail("cannot create " + envelope_path_.string());
     return false;
   }
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fail("cannot write " + envelope_path_.string());
-      ::close(fd);
-      return false;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  if (!write_fully(fd.get(), text)) {
+    fail("cannot write " + envelope_path_.string());
+    return false;
   }
-  ::close(fd);
   return true;
 }
 

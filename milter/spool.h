@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/file.h"
+
 namespace quarn::milter {
 
 struct Envelope {
@@ -74,12 +76,9 @@ class SpoolFile {
   void write(std::string_view bytes);
   void fail(const std::string& what);
 
-  struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
   std::filesystem::path message_path_;
   std::filesystem::path envelope_path_;
-  std::unique_ptr<std::FILE, FileCloser> file_;
+  FilePtr file_;
   CrlfWriter body_crlf_;
   std::string scratch_;
   bool headers_done_ = false;

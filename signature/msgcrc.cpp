@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "support/text.h"
 
@@ -101,16 +102,55 @@ std::string_view cut_received(std::string_view line) {
   return line.substr(0, cut);
 }
 
-bool holds_html_start(const char* text, std::size_t length) {
+bool holds_html_start(std::string_view text) {
   static constexpr std::string_view kRest = "html>";
-  const char* end = text + length;
-  const char* p = text;
+  const char* end = text.data() + text.size();
+  const char* p = text.data();
   while (true) {
     p = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
     if (p == nullptr || static_cast<std::size_t>(end - p) < 1 + kRest.size()) return false;
     if (starts_with_nc(std::string_view(p + 1, kRest.size()), kRest)) return true;
     ++p;
   }
+}
+
+// Copies `text` without its HTML tags to `out` (room for all of `text`);
+// returns the length copied.
+std::size_t copy_without_tags(std::string_view text, char* out) {
+  const char* const data = text.data();
+  const std::size_t length = text.size();
+  std::size_t kept = 0;
+  std::size_t i = 0;
+  while (i < length) {
+    const void* hit = std::memchr(data + i, '<', length - i);
+    const std::size_t open = hit == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(hit) - data);
+    if (open > i) {  // tags often meet: no call for nothing between them
+      std::memcpy(out + kept, data + i, open - i);
+      kept += open - i;
+      i = open;
+    }
+    if (i >= length) break;
+
+    std::size_t close = length;  // length: the tag never ends
+    if (i + 1 < length && data[i + 1] == '!') {
+      int hyphens = 0;
+      for (std::size_t j = i; j < length; ++j) {
+        if (data[j] == '-' && j + 1 < length && data[j + 1] == '-') {
+          hyphens += 2;
+          ++j;
+        } else if (data[j] == '>' && hyphens % 4 == 0) {
+          close = j;
+          break;
+        }
+      }
+    } else {
+      const void* end = std::memchr(data + i, '>', length - i);
+      if (end != nullptr) close = static_cast<std::size_t>(static_cast<const char*>(end) - data);
+    }
+    if (close == length) break;  // an unfinished tag removes the rest
+    i = close + 1;
+  }
+  return kept;
 }
 
 }  // namespace
@@ -133,58 +173,23 @@ std::string clean_str(std::string_view line) {
   return letters;
 }
 
-std::size_t remove_html_tags(char* text, std::size_t length) {
-  std::size_t out = 0;
-  std::size_t i = 0;
-  while (i < length) {
-    const void* hit = std::memchr(text + i, '<', length - i);
-    const std::size_t open = hit == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(hit) - text);
-    if (open > i) {
-      if (out != i) std::memmove(text + out, text + i, open - i);
-      out += open - i;
-      i = open;
-    }
-    if (i >= length) break;
-
-    std::size_t close = length;  // length: the tag never ends
-    if (i + 1 < length && text[i + 1] == '!') {
-      int hyphens = 0;
-      for (std::size_t j = i; j < length; ++j) {
-        if (text[j] == '-' && j + 1 < length && text[j + 1] == '-') {
-          hyphens += 2;
-          ++j;
-        } else if (text[j] == '>' && hyphens % 4 == 0) {
-          close = j;
-          break;
-        }
-      }
-    } else {
-      const void* end = std::memchr(text + i, '>', length - i);
-      if (end != nullptr) close = static_cast<std::size_t>(static_cast<const char*>(end) - text);
-    }
-    if (close == length) break;  // an unfinished tag removes the rest
-    i = close + 1;
-  }
+std::string remove_html_tags(std::string_view text) {
+  std::string out(text.size(), '\0');
+  out.resize(copy_without_tags(text, out.data()));
   return out;
 }
 
-std::size_t remove_blank_lines(char* text, std::size_t length) {
+std::string_view remove_blank_lines(std::string_view text) {
   static constexpr std::string_view kBlank = "\r\n\r\n";
-  if (length >= kBlank.size() &&
-      std::string_view(text + length - kBlank.size(), kBlank.size()) == kBlank) {
-    return length - kBlank.size();
-  }
-  return length;
+  if (text.ends_with(kBlank)) text.remove_suffix(kBlank.size());
+  return text;
 }
 
-int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log,
+int msgcrc(std::string_view text, PartCrcs& crcs, Log& log,
            std::array<std::string, kPartCount>* texts) {
-  text[length] = '\0';
   crcs.fill(0);
   if (texts != nullptr) texts->fill(std::string());
-  const void* nul = std::memchr(text, '\0', length);
-  const std::string_view message(
-      text, nul == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(nul) - text));
+  const std::string_view message = cstr_view(text);
 
   static constexpr std::array<std::string_view, 4> kPrefixes = {"From: ", "Subjec", "Received: ",
                                                                 "Message-id: "};
@@ -217,13 +222,19 @@ int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log,
   }
 
   while (body < message.size() && is_line_end(message[body])) ++body;
-  char* const start = text + body;
-  std::size_t size = message.size() - body;
-  if (size == 0) return parts;
+  std::string_view rest = message.substr(body);
+  if (rest.empty()) return parts;
 
-  if (holds_html_start(start, size)) size = remove_html_tags(start, size);
-  size = remove_blank_lines(start, size);
-  start[size] = '\0';
+  // Only a message with HTML needs a second text: the tags are left out of
+  // a new one, and the message itself is never written.
+  std::unique_ptr<char[]> stripped;
+  if (holds_html_start(rest)) {
+    stripped = std::make_unique_for_overwrite<char[]>(rest.size());
+    rest = std::string_view(stripped.get(), copy_without_tags(rest, stripped.get()));
+  }
+  rest = remove_blank_lines(rest);
+  const char* const start = rest.data();
+  const std::size_t size = rest.size();
 
   const std::size_t chunk = std::max<std::size_t>(size / 5, 1);
   std::size_t pos = 0;

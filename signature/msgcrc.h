@@ -27,9 +27,9 @@
 // lines of "." or lines of 10000 bytes or more. A value of 0 means the part
 // was not found.
 //
-// Engine use (SCAN): msgcrc over the message buffer, whose byte after the
-// message is writable, then the message copied back from the copy buffer;
-// the "X-Quarn-CRC: A" line carries make_signature_text of the result.
+// Engine use (SCAN): msgcrc over a view of the message buffer, which it
+// only reads; the "X-Quarn-CRC: A" line carries make_signature_text of the
+// result.
 //
 // Stateless apart from the log; safe from any thread.
 #pragma once
@@ -46,15 +46,12 @@
 
 namespace quarn {
 
-// Computes the part CRCs of the `length` bytes at `text` (the text ends at
-// its first NUL byte when it has one). `text[length]` must be writable: the
-// text is terminated there and its body is altered in place (HTML and
-// blank-line removal), so a caller that needs the message afterwards keeps a
-// copy. Nothing before `text` or after `text[length]` is touched. Returns the
-// number of header parts found plus body chunks made. When `texts` is given
-// it receives the normalised text each CRC was taken over (empty for a part
-// not found; copied body parts repeat Body 1's text).
-int msgcrc(char* text, std::size_t length, PartCrcs& crcs, Log& log,
+// Computes the part CRCs of `text` (which ends at its first NUL byte when it
+// has one). The text is only read; the bytes around it need not exist.
+// Returns the number of header parts found plus body chunks made. When
+// `texts` is given it receives the normalised text each CRC was taken over
+// (empty for a part not found; copied body parts repeat Body 1's text).
+int msgcrc(std::string_view text, PartCrcs& crcs, Log& log,
            std::array<std::string, kPartCount>* texts = nullptr);
 
 // The header lines of `text` that take part, last line first, each without
@@ -68,14 +65,13 @@ std::vector<std::string_view> getheadlines(std::string_view text, std::size_t& b
 // has neither.
 std::string clean_str(std::string_view line);
 
-// Removes HTML tags from the `length` bytes at `text` in place and returns
-// the new length. A tag runs from "<" to its first ">", except that a tag
+// `text` without its HTML tags. A tag runs from "<" to its first ">", except that a tag
 // beginning "<!" ends only at a ">" preceded by a multiple of four hyphens
 // counted in pairs (so a comment may hold ">"). A tag without its end cuts
 // the text at its "<".
-std::size_t remove_html_tags(char* text, std::size_t length);
+std::string remove_html_tags(std::string_view text);
 
-// Removes one final CR LF CR LF; returns the new length.
-std::size_t remove_blank_lines(char* text, std::size_t length);
+// `text` without one final CR LF CR LF.
+std::string_view remove_blank_lines(std::string_view text);
 
 }  // namespace quarn

@@ -10,28 +10,20 @@
 
 namespace quarn {
 
-DirLock::~DirLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 DirLock::Result DirLock::acquire(const std::string& path, int poll_ms,
                                  const std::function<bool()>& give_up) {
-  if (fd_ >= 0) return Result::kHeld;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return Result::kFailed;
+  if (fd_) return Result::kHeld;
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return Result::kFailed;
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      fd_ = fd;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+      fd_ = std::move(fd);
       return Result::kHeld;
     }
     if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (give_up && give_up()) {
-      ::close(fd);
-      return Result::kGiveUp;
-    }
+    if (give_up && give_up()) return Result::kGiveUp;
     std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
   }
-  ::close(fd);
   return Result::kFailed;
 }
 

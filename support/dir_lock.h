@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include "support/file.h"
+
 namespace quarn {
 
 inline constexpr const char* kLockFile = "quarncrc.lock";
@@ -19,7 +21,6 @@ inline constexpr const char* kLockFile = "quarncrc.lock";
 class DirLock {
  public:
   DirLock() = default;
-  ~DirLock();
   DirLock(const DirLock&) = delete;
   DirLock& operator=(const DirLock&) = delete;
 
@@ -28,10 +29,10 @@ class DirLock {
   // holds it. Between tries `give_up` is asked; when it says true the wait
   // ends with kGiveUp. kFailed when the file cannot be opened or locked.
   Result acquire(const std::string& path, int poll_ms, const std::function<bool()>& give_up);
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return static_cast<bool>(fd_); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace quarn

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace quarn {
 
@@ -17,6 +19,57 @@ void FileCloser::operator()(std::FILE* f) const noexcept {
 FilePtr open_file(const std::string& path, const char* mode) {
   std::string with_cloexec = std::string(mode) + "e";
   return FilePtr(std::fopen(path.c_str(), with_cloexec.c_str()));
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+int UniqueFd::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+UniqueFd open_regular(const std::string& path, std::string& reason) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) {
+    reason = system_error_text(errno);
+    return fd;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    reason = S_ISDIR(st.st_mode) ? system_error_text(EISDIR) : "Not a regular file";
+    fd.reset();
+  }
+  return fd;
+}
+
+std::int64_t read_fully(int fd, char* buffer, std::int64_t size) {
+  std::int64_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(size - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+bool write_fully(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
 }
 
 bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode) {
@@ -51,6 +104,21 @@ bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode)
   return !line.empty();
 }
 
+std::optional<std::string> read_whole_file(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = system_error_text(errno);
+    return std::nullopt;
+  }
+  std::ostringstream out;
+  out << in.rdbuf();
+  if (in.bad()) {
+    error = "read error";
+    return std::nullopt;
+  }
+  return std::move(out).str();
+}
+
 std::optional<FileStat> stat_file(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -66,8 +134,9 @@ bool commit_file(FilePtr file) {
 }
 
 bool end_cut_line(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
+  const UniqueFd held(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!held) return errno == ENOENT;
+  const int fd = held.get();
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0;
   char last = '\n';
@@ -82,7 +151,6 @@ bool end_cut_line(const std::string& path) {
       ok = ::ftruncate(fd, end) == 0 && ::fsync(fd) == 0;
     }
   }
-  ::close(fd);
   return ok;
 }
 

@@ -32,6 +32,43 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // fopen with close-on-exec, so child processes never inherit the stream.
 FilePtr open_file(const std::string& path, const char* mode);
 
+// An open file descriptor that closes itself; -1 holds nothing.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int release();
+  // Closes the descriptor held (if any) and holds `fd` instead.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens a file for reading when it is a regular file. Opening never waits
+// (a FIFO without a writer would otherwise hold the caller), and a FIFO,
+// device, socket or directory is refused at once. An empty descriptor with
+// `reason` set (the system's text, or "Not a regular file") on refusal.
+UniqueFd open_regular(const std::string& path, std::string& reason);
+
+// Reads up to `size` bytes of an open descriptor into `buffer`, going on
+// after interruptions and short reads; returns how many arrived (fewer at
+// end of file or on a read error).
+std::int64_t read_fully(int fd, char* buffer, std::int64_t size);
+
+// Writes all of `bytes` to an open descriptor, going on after
+// interruptions and short writes; false when a write fails.
+bool write_fully(int fd, std::string_view bytes);
+
 enum class LineMode { kBinary, kText };
 
 // Reads the next line (or piece of a line) into `line`. Returns false at end
@@ -43,6 +80,10 @@ struct FileStat {
   std::time_t mtime = 0;
   bool is_regular = false;
 };
+
+// The whole of a file's bytes, or nothing with the reason in `error` (the
+// system's text when it cannot be opened, "read error" when a read fails).
+std::optional<std::string> read_whole_file(const std::string& path, std::string& error);
 
 // Size and modification time of a path, or nothing when it cannot be examined.
 std::optional<FileStat> stat_file(const std::string& path);

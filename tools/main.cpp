@@ -1,8 +1,6 @@
 // quarncrc-tool: the administrator's companion to the engine.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "support/version.h"
 #include "tools/tool.h"
@@ -26,21 +24,6 @@ int usage_error(std::string_view command, std::string_view what) {
                static_cast<int>(command.size()), command.data(), static_cast<int>(what.size()),
                what.data(), static_cast<int>(command.size()), command.data());
   return kUsage;
-}
-
-std::optional<std::string> read_whole_file(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = std::strerror(errno);
-    return std::nullopt;
-  }
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) {
-    error = "read error";
-    return std::nullopt;
-  }
-  return std::move(out).str();
 }
 
 std::string json_string(std::string_view text) {

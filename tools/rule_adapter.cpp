@@ -194,9 +194,7 @@ TraceReport TraceSession::trace(const std::string& message_path,
 
   s.response.append(tag + " DATA\n");
   PartCrcs crcs{};
-  msgcrc(buffer.data(), size, crcs, s.quiet.log());
-  std::copy(message->begin(), message->end(), buffer.begin());
-  buffer[size] = '\0';
+  msgcrc(*message, crcs, s.quiet.log());
   report.signature = kRuleSet + make_signature_text(crcs);
   s.response.add_header("X-Quarn-CRC: " + report.signature);
 

@@ -6,6 +6,7 @@
 #include "signature/msgcrc.h"
 #include "signature/signature_db.h"
 #include "signature/signature_text.h"
+#include "support/file.h"
 #include "support/log.h"
 #include "support/settings.h"
 #include "support/version.h"
@@ -40,7 +41,7 @@ constexpr const char* kMatchHelp =
     "  --ini FILE   settings for matching (default: quarncrc.ini beside FILE,\n"
     "               when it exists, else the built-in defaults)\n";
 
-// Reads `path` into a buffer with one writable byte past the message.
+// Reads the message at `path` whole.
 bool load_message(const std::string& path, std::string& text) {
   std::string error;
   auto data = read_whole_file(path, error);
@@ -49,13 +50,12 @@ bool load_message(const std::string& path, std::string& text) {
     return false;
   }
   text = std::move(*data);
-  text.push_back('\0');
   return true;
 }
 
-PartCrcs sign_text(std::string text, Log& log, std::array<std::string, kPartCount>* texts) {
+PartCrcs sign_text(std::string_view text, Log& log, std::array<std::string, kPartCount>* texts) {
   PartCrcs crcs{};
-  msgcrc(text.data(), text.size() - 1, crcs, log, texts);
+  msgcrc(text, crcs, log, texts);
   return crcs;
 }
 
@@ -85,7 +85,7 @@ int cmd_sign(const Args& args) {
       continue;
     }
     std::array<std::string, kPartCount> texts;
-    const PartCrcs crcs = sign_text(std::move(text), log, parts ? &texts : nullptr);
+    const PartCrcs crcs = sign_text(text, log, parts ? &texts : nullptr);
     const std::string signature = kRuleSet + make_signature_text(crcs);
     if (files.size() > 1) std::printf("%s\t", file.c_str());
     std::printf("%s\n", signature.c_str());
@@ -129,7 +129,7 @@ int cmd_match(const Args& args) {
       result = kFinding;
       continue;
     }
-    const PartCrcs crcs = sign_text(std::move(text), loaded.log(), nullptr);
+    const PartCrcs crcs = sign_text(text, loaded.log(), nullptr);
     std::int32_t partial = 0;
     const MatchResult match =
         findarticlematches_fast(loaded.db(), loaded.settings(), crcs, partial, nullptr);

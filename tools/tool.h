@@ -26,8 +26,6 @@ int print_help(const char* text);
 // Prints "quarncrc-tool <command>: <what>" and a hint to standard error and
 // returns kUsage.
 int usage_error(std::string_view command, std::string_view what);
-// The whole file, or nothing (with the reason in `error`).
-std::optional<std::string> read_whole_file(const std::string& path, std::string& error);
 // `text` as a JSON string literal (bytes above 0x7e and controls escaped as
 // \u00XX, so any message text gives valid JSON).
 std::string json_string(std::string_view text);

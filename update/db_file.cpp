@@ -9,13 +9,12 @@
 #include "support/file.h"
 #include "support/line_reader.h"
 #include "support/text.h"
+#include "update/update_schedule.h"
 
 namespace quarn {
 namespace {
 
 constexpr std::string_view kTimePrefix = "TIME|";
-// A failed start-up update retries within 240 seconds of its due time.
-constexpr std::uint32_t kRetrySpread = 240;
 
 }  // namespace
 
@@ -65,16 +64,14 @@ int DbFile::open_db() {
     log.imsg("open_db - update_start false, skipping update\n");
     return 1;
   }
-  const std::int64_t interval = settings.ini_getn(IniKey::UPDATE_INT);
+  const UpdateSchedule schedule{settings.ini_getn(IniKey::UPDATE_INT), kStartRetrySpread};
   const std::int64_t now = commands_.now();
-  if (now > std::int64_t{state.last_update} + interval * 60) {
+  if (schedule.due(state.last_update, now)) {
     if (options_.do_update() != 0) {
-      state.last_update = static_cast<std::int32_t>(now);
+      state.last_update = UpdateSchedule::after_success(now);
     } else {
       log.emsg("Update failed!, rescheduling\n");
-      // UPDATE_INT is subtracted as it is (minutes taken as seconds).
-      const std::int64_t spread = random_() % kRetrySpread;
-      state.last_update = static_cast<std::int32_t>(now - interval + 60 + spread);
+      state.last_update = schedule.after_failure(now, random_());
     }
   }
   return 1;

@@ -15,7 +15,8 @@
 //
 // Loading (`open_db`) applies every line in order (the last SET of an id
 // wins, each TIME line overrides the update state), then, when UPDATE_START
-// is true and an update is due, runs one update run at once. It first
+// is true and an update is due (update/update_schedule.h; a failed run's
+// retry is spread over 240 seconds), runs one update run at once. It first
 // counts the file's lines to size the database once, reads the file in
 // large blocks, and parses a few lines ahead of the one it applies
 // (parsing is pure; logging and applying keep file order). Loading into an

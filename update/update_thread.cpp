@@ -6,6 +6,7 @@
 
 #include "support/file.h"
 #include "support/pid_file.h"
+#include "update/update_schedule.h"
 
 namespace quarn {
 namespace {
@@ -87,22 +88,21 @@ bool UpdateThread::cycle() {
     remove_file(trigger);
   }
 
-  // 3. Schedule, in 64-bit so a huge interval cannot wrap into the past.
-  const std::int64_t now = std::time(nullptr);
-  const std::int64_t interval = settings_.ini_getn(IniKey::UPDATE_INT);
-  const bool due = now > std::int64_t{state_.last_update} + interval * 60 &&
+  // 3. Schedule.
+  const UpdateSchedule schedule{settings_.ini_getn(IniKey::UPDATE_INT), kThreadRetrySpread};
+  const bool due = schedule.due(state_.last_update, options_.clock()) &&
                    settings_.ini_true(IniKey::AUTO_UPDATE);
 
-  // 4. Update.
+  // 4. Update. The outcome is timed by the clock after the run, which may
+  // have taken a while.
   if ((due || forced) && hooks_.do_update) {
     if (hooks_.do_update() == 1) {
-      state_.last_update = static_cast<std::int32_t>(std::time(nullptr));
-      touch_file(path(kFilterFile), std::time(nullptr));
+      const std::int64_t done = options_.clock();
+      state_.last_update = UpdateSchedule::after_success(done);
+      touch_file(path(kFilterFile), static_cast<std::time_t>(done));
     } else {
       log_.emsg("Update failed!, rescheduling\n");
-      const std::int64_t spread = std::uniform_int_distribution<int>(0, 539)(random_);
-      state_.last_update =
-          static_cast<std::int32_t>(std::int64_t{std::time(nullptr)} - interval + 60 + spread);
+      state_.last_update = schedule.after_failure(options_.clock(), random_());
     }
   }
 

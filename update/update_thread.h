@@ -6,11 +6,11 @@
 //      appearance is);
 //   2. quarncrc.update: a new modification time forces an update run; the
 //      file is deleted whenever it is found (its content is never read);
-//   3. the schedule: an update is due when now > last update + UPDATE_INT
-//      minutes and AUTO_UPDATE is true;
+//   3. the schedule (update/update_schedule.h): an update is due when
+//      now > last update + UPDATE_INT minutes and AUTO_UPDATE is true;
 // then runs the update when due or forced (success: the last update time
 // becomes now and filter.dat's modification time is set to now; failure:
-// the next attempt is spread over the following minutes), and finally reads
+// the next attempt is spread over 540 seconds), and finally reads
 // quarncrc.pid: another engine's id there ends this process.
 //
 // Owner: the engine, which creates it after the database file was loaded,
@@ -53,6 +53,8 @@ struct UpdateThreadOptions {
   int cycle_ms = 5000;   // sleep between cycles
   int own_pid = 0;
   std::uint32_t seed = static_cast<std::uint32_t>(std::time(nullptr));
+  // Seconds since 1970.
+  std::function<std::int64_t()> clock = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
 };
 
 class UpdateThread {

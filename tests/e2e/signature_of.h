@@ -15,10 +15,8 @@ namespace quarn::testing {
 inline std::string signature_of_message(std::string_view message) {
   std::FILE* sink = std::fopen("/dev/null", "w");
   Log log(sink);
-  std::string copy(message);
-  copy.push_back('\0');
   PartCrcs crcs{};
-  msgcrc(copy.data(), copy.size() - 1, crcs, log);
+  msgcrc(message, crcs, log);
   std::fclose(sink);
   return "A" + make_signature_text(crcs);
 }
