@@ -16,6 +16,13 @@ int hash_pair(char first, char second) {
   return std::abs(c0 + 256 * c1) % kFastBuckets;
 }
 
+// Notes where the run's budget ran out. Returns 1, the scan's answer.
+int spent(RuleEngine& engine, const FastPhrase& phrase) {
+  engine.run().budget_spent_at =
+      lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int mf_fast_hash(std::string_view text) {
@@ -38,6 +45,7 @@ int FastPhraseTable::mf_fast_add(double score, std::string_view pattern, std::st
   if (buckets_[static_cast<std::size_t>(bucket)].empty()) used_buckets_.push_back(bucket);
   buckets_[static_cast<std::size_t>(bucket)].push_back(std::move(phrase));
   ++count_;
+  pairs_.clear();
   if (!compiled) {
     const std::string shown(pattern);
     log.imsg("Regular expression failed at %d in (%.40s) (%.40s)\n", error.offset, shown.c_str(),
@@ -52,19 +60,31 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
   length = std::min(length, text.size());
   if (count_ == 0 || length < 2) return 1;
   std::size_t left = count_;
+  const std::string_view whole = text.substr(0, length);
+  if (pairs_.empty()) mark_pairs();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t p = 0; p + 1 < length && left > 0; ++p) {
+    const unsigned pair = static_cast<unsigned>(bytes[p]) << 8 | bytes[p + 1];
+    if ((pairs_[pair >> 6] >> (pair & 63) & 1) == 0) continue;
     auto& bucket = buckets_[static_cast<std::size_t>(hash_pair(text[p], text[p + 1]))];
-    if (bucket.empty()) continue;
     const std::string_view window = text.substr(p, std::min(kFastWindow, length - p));
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it) {
       FastPhrase& phrase = *it;
       if (phrase.hit || !phrase.regex.ok()) continue;
-      const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
-      if (engine.run().over_budget()) {
-        engine.run().budget_spent_at =
-            lprintf(kLineSize, "phrase %.90s (%.90s)", phrase.name.c_str(), phrase.pattern.c_str());
-        return 1;
+      if (phrase.regex.context_free()) {
+        if (phrase.next_start == FastPhrase::kNotSearched ||
+            (phrase.next_start >= 0 && static_cast<std::size_t>(phrase.next_start) < p)) {
+          phrase.next_start = phrase.regex.find_from(whole, p, engine.scratch());
+          if (engine.run().over_budget()) return spent(engine, phrase);
+        }
+        if (phrase.next_start == Regex::kNoMatch) continue;
+        if (phrase.next_start >= 0 &&
+            static_cast<std::size_t>(phrase.next_start) > p + window.size()) {
+          continue;
+        }
       }
+      const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
+      if (engine.run().over_budget()) return spent(engine, phrase);
       if (matched == 0) continue;
       engine.rf_spamdetect(static_cast<float>(phrase.score), phrase.name);
       if (phrase.flag >= 0) {
@@ -81,7 +101,22 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
 
 void FastPhraseTable::mf_fast_clear() {
   for (int index : used_buckets_) {
-    for (FastPhrase& phrase : buckets_[static_cast<std::size_t>(index)]) phrase.hit = false;
+    for (FastPhrase& phrase : buckets_[static_cast<std::size_t>(index)]) {
+      phrase.hit = false;
+      phrase.next_start = FastPhrase::kNotSearched;
+    }
+  }
+}
+
+void FastPhraseTable::mark_pairs() {
+  pairs_.assign(65536 / 64, 0);
+  for (unsigned a = 0; a < 256; ++a) {
+    for (unsigned b = 0; b < 256; ++b) {
+      const int bucket = hash_pair(static_cast<char>(a), static_cast<char>(b));
+      if (buckets_[static_cast<std::size_t>(bucket)].empty()) continue;
+      const unsigned pair = a << 8 | b;
+      pairs_[pair >> 6] |= std::uint64_t{1} << (pair & 63);
+    }
   }
 }
 
@@ -89,6 +124,7 @@ void FastPhraseTable::mf_fast_free() {
   for (int index : used_buckets_) buckets_[static_cast<std::size_t>(index)].clear();
   used_buckets_.clear();
   count_ = 0;
+  pairs_.clear();
 }
 
 const std::vector<FastPhrase>& FastPhraseTable::bucket(int index) const {

@@ -74,6 +74,30 @@ TEST_F(FastScan, WindowOfAHundredCharactersFromAMatchingPair) {
   EXPECT_TRUE(scores().empty());
 }
 
+// A phrase counts as found at the first window of its bucket that holds a
+// match, wherever in the window the match starts; the order of the records
+// follows those windows.
+TEST_F(FastScan, FoundAtTheFirstWindowThatHoldsAMatch) {
+  add(1, "zz\\d", "digits");
+  add(1, "qqq", "queue");
+  auto found = [this] {
+    std::vector<std::string> names;
+    for (const auto& t : log_.texts) {
+      if (t.text.rfind("runspamdetect", 0) == 0) names.push_back(t.text);
+    }
+    log_.texts.clear();
+    engine_.run().scores.clear();
+    return names;
+  };
+  scan("zz" + std::string(8, '.') + "qqq" + std::string(10, '.') + "zz1");
+  EXPECT_EQ(found(), (std::vector<std::string>{"runspamdetect 1.000000 (digits)\n",
+                                               "runspamdetect 1.000000 (queue)\n"}));
+  // Out of reach of the first window: "zz1" is found from its own pair.
+  scan("zz" + std::string(120, '.') + "qqq zz1");
+  EXPECT_EQ(found(), (std::vector<std::string>{"runspamdetect 1.000000 (queue)\n",
+                                               "runspamdetect 1.000000 (digits)\n"}));
+}
+
 TEST_F(FastScan, TriedOnlyAtPositionsOfItsBucket) {
   // The pattern's bucket is that of "\b"; text positions hash by their own
   // two characters, so the phrase is not found in ordinary text.
