@@ -150,7 +150,8 @@ int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
   // A pattern its literals rule out is not run, and takes no time worth adding.
   if (!x.regex.may_match(value, c.engine.scratch())) return 0;
   const double start = clock_ms();
-  const int matched = x.regex.match(value, c.engine.scratch());
+  const int matched =
+      x.regex.match(value, c.engine.scratch(), MatchReach::kWhole, Regex::Screening::kScreened);
   const double spent = clock_ms() - start;
   FilterTimings& timings = c.engine.timings();
   if (mystrcmpnc(c.engine.header_name(x.number), "body") == 0) {

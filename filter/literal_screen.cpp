@@ -250,10 +250,11 @@ class Reader {
   bool context_free_ = true;
 };
 
-std::uint32_t trigram_bit(char a, char b, char c) {
-  const std::uint32_t x = static_cast<std::uint8_t>(a) | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8 |
+std::uint32_t trigram_bit(char a, char b, char c, int shift) {
+  const std::uint32_t x = static_cast<std::uint8_t>(a) |
+                          static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8 |
                           static_cast<std::uint32_t>(static_cast<std::uint8_t>(c)) << 16;
-  return (x * 0x9E3779B1u) >> 15;  // 17 bits
+  return (x * 0x9E3779B1u) >> shift;
 }
 
 }  // namespace
@@ -263,7 +264,11 @@ PatternLiterals analyse_pattern(std::string_view pattern, bool caseless) {
 }
 
 void SubjectScreen::build(std::string_view subject, bool caseless) {
-  bits_.assign(kBits / 64, 0);
+  int bits_log = kMinBitsLog;
+  while (bits_log < kMaxBitsLog && (std::size_t{1} << bits_log) < subject.size() * 16) ++bits_log;
+  shift_ = 32 - bits_log;
+  bits_.assign((std::size_t{1} << bits_log) / 64, 0);
+  const int shift = shift_;
   if (subject.size() < 3) return;
   std::uint64_t* bits = bits_.data();
   const char* s = subject.data();
@@ -273,14 +278,14 @@ void SubjectScreen::build(std::string_view subject, bool caseless) {
     char b = fold(s[1]);
     for (std::size_t i = 0; i < end; ++i) {
       const char c = fold(s[i + 2]);
-      const std::uint32_t bit = trigram_bit(a, b, c);
+      const std::uint32_t bit = trigram_bit(a, b, c, shift);
       bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
       a = b;
       b = c;
     }
   } else {
     for (std::size_t i = 0; i < end; ++i) {
-      const std::uint32_t bit = trigram_bit(s[i], s[i + 1], s[i + 2]);
+      const std::uint32_t bit = trigram_bit(s[i], s[i + 1], s[i + 2], shift);
       bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     }
   }
@@ -288,7 +293,7 @@ void SubjectScreen::build(std::string_view subject, bool caseless) {
 
 bool SubjectScreen::may_contain(std::string_view literal) const {
   for (std::size_t i = 0; i + 2 < literal.size(); ++i) {
-    const std::uint32_t bit = trigram_bit(literal[i], literal[i + 1], literal[i + 2]);
+    const std::uint32_t bit = trigram_bit(literal[i], literal[i + 1], literal[i + 2], shift_);
     if ((bits_[bit >> 6] >> (bit & 63) & 1) == 0) return false;
   }
   return true;
@@ -320,14 +325,17 @@ const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless) 
     }
     return &slot.screens[kind];
   }
-  // A subject seen for the first time is only remembered: one that is
+  // A long subject seen for the first time is only remembered: one that is
   // matched once is not worth a screen.
   Slot& oldest = *std::min_element(slots_.begin(), slots_.end(),
                                    [](const Slot& a, const Slot& b) { return a.used < b.used; });
   oldest.text.assign(subject);
   oldest.used = clock_;
   oldest.built = {false, false};
-  return nullptr;
+  if (subject.size() >= kScreenAtOnce) return nullptr;
+  oldest.screens[kind].build(subject, caseless);
+  oldest.built[kind] = true;
+  return &oldest.screens[kind];
 }
 
 }  // namespace quarn

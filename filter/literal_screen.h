@@ -50,17 +50,22 @@ class SubjectScreen {
 
  private:
   bool may_contain(std::string_view literal) const;
-  static constexpr std::size_t kBits = std::size_t{1} << 17;
+  // About sixteen bits for each character of the subject, 2^10 to 2^17.
+  static constexpr int kMinBitsLog = 10;
+  static constexpr int kMaxBitsLog = 17;
   std::vector<std::uint64_t> bits_;
+  int shift_ = 32 - kMaxBitsLog;  // of the 32-bit hash, to the bit number
 };
 
 class ScreenCache {
  public:
   // Subjects shorter than this are matched without a screen.
-  static constexpr std::size_t kMinSubject = 512;
+  static constexpr std::size_t kMinSubject = 16;
+  // Longer subjects are screened from the second time they are seen.
+  static constexpr std::size_t kScreenAtOnce = 4096;
 
   // The screen of `subject`, or null while screening it is not worth its
-  // cost (a short subject, or one seen for the first time).
+  // cost (a very short subject, or a long one seen for the first time).
   const SubjectScreen* find(std::string_view subject, bool caseless);
 
  private:
@@ -70,7 +75,7 @@ class ScreenCache {
     std::array<SubjectScreen, 2> screens;  // exact, caseless
     std::array<bool, 2> built{};
   };
-  std::array<Slot, 4> slots_;
+  std::array<Slot, 8> slots_;
   std::uint64_t clock_ = 0;
 };
 

@@ -82,9 +82,14 @@ int Regex::run(std::string_view subject, std::size_t from, MatchScratch& scratch
   return rc;
 }
 
-int Regex::match(std::string_view subject, MatchScratch& scratch, MatchReach reach) const {
+int Regex::match(std::string_view subject, MatchScratch& scratch, MatchReach reach,
+                 Screening screening) const {
   if (!code_ || scratch.data() == nullptr) return 0;
-  if (!may_match(subject, scratch)) return 0;
+  // Windows of the fast phrase scan are new text every time: not screened.
+  if (screening == Screening::kScreen && reach != MatchReach::kWindow &&
+      !may_match(subject, scratch)) {
+    return 0;
+  }
   return run(subject, 0, scratch, reach) >= 0 ? 1 : 0;
 }
 

@@ -12,8 +12,8 @@
 // match limit than the library's default (see kWindowMatchLimit).
 //
 // A pattern in the simple forms of literal_screen.h knows the literals its
-// matches contain; over a long subject seen before, the scratch's screen
-// of that subject answers "no match" without running the pattern when
+// matches contain; the scratch's screen of a subject (see ScreenCache)
+// answers "no match" without running the pattern when
 // they cannot occur in it. The answers are the same as without.
 #pragma once
 
@@ -112,8 +112,10 @@ class Regex {
   // Matches over the whole subject from offset 0 without options: 1 on a
   // match, 0 for no match or an error (also for an empty Regex, and when
   // the match limit of `reach` was hit).
+  // kScreened: the caller has just asked may_match() of this subject.
+  enum class Screening { kScreen, kScreened };
   int match(std::string_view subject, MatchScratch& scratch,
-            MatchReach reach = MatchReach::kWhole) const;
+            MatchReach reach = MatchReach::kWhole, Screening screening = Screening::kScreen) const;
 
   // Where the leftmost match in `subject` that starts at or after `from`
   // starts, within kSearchMatchLimit: kNoMatch when there is none,

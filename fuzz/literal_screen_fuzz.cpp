@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarn::MatchScratch scratch;
   quarn::MatchScratch plain;
   const int expected = library_match(pattern, options, subject);
-  // The second look at a subject is screened.
+  // Both looks are screened (a subject of 4 KB or more from the second).
   for (int look = 0; look < 2; ++look) {
     if (regex.match(subject, scratch) != expected) __builtin_trap();
   }

@@ -49,7 +49,7 @@ TEST(AnalysePattern, RequiredLiteralsAndContext) {
   }
 }
 
-// Over long subjects seen more than once, screened answers are those of
+// Over subjects seen more than once, screened answers are those of
 // the library, and a rewritten buffer at the same address is not judged by
 // the screen of its old content.
 TEST(LiteralScreen, AnswersAsTheLibraryDoes) {
