@@ -14,7 +14,7 @@ constexpr std::size_t kMinLiteral = 3;
 
 using Clause = std::vector<std::string>;
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+constexpr char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
 
 bool is_alnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -274,10 +274,16 @@ void SubjectScreen::build(std::string_view subject, bool caseless) {
   const char* s = subject.data();
   const std::size_t end = subject.size() - 2;
   if (caseless) {
-    char a = fold(s[0]);
-    char b = fold(s[1]);
+    static constexpr auto kFold = [] {
+      std::array<char, 256> table{};
+      for (int i = 0; i < 256; ++i) table[static_cast<std::size_t>(i)] = fold(static_cast<char>(i));
+      return table;
+    }();
+    auto folded = [](char c) { return kFold[static_cast<std::uint8_t>(c)]; };
+    char a = folded(s[0]);
+    char b = folded(s[1]);
     for (std::size_t i = 0; i < end; ++i) {
-      const char c = fold(s[i + 2]);
+      const char c = folded(s[i + 2]);
       const std::uint32_t bit = trigram_bit(a, b, c, shift);
       bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
       a = b;
