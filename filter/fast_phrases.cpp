@@ -63,7 +63,68 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
   const std::string_view whole = text.substr(0, length);
   if (pairs_.empty()) mark_pairs();
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  MatchScratch& scratch = engine.scratch();
+
+  // Context-free phrases are looked up in the whole text at once. While
+  // every phrase still looked for is of that kind, the scan jumps to the
+  // first position whose window can reach one's next match; a phrase whose
+  // next match has been passed is looked up again from where the scan
+  // stands (it could be tried no earlier than at the next position of its
+  // bucket, and a lookup from there finds the same match or a later one).
+  std::size_t blocking = 0;  // phrases tried at every position of their bucket
+  for (int index : used_buckets_) {
+    for (FastPhrase& phrase : buckets_[static_cast<std::size_t>(index)]) {
+      if (!phrase.regex.ok()) continue;
+      if (!phrase.regex.context_free()) {
+        ++blocking;
+        continue;
+      }
+      phrase.next_start = phrase.regex.find_from(whole, 0, scratch);
+      if (engine.run().over_budget()) return spent(engine, phrase);
+      if (phrase.next_start == Regex::kFailed) ++blocking;
+    }
+  }
+  constexpr std::size_t kNowhere = std::string_view::npos;
+  bool dirty = true;
+  std::size_t nearest = kNowhere;  // the nearest next match of a phrase looked for
+  std::size_t resume = 0;          // where the scan may go on
+  // Brings `nearest` and `resume` up to date at position p; false when the
+  // budget ran out (noted).
+  auto plan = [&](std::size_t p) {
+    nearest = kNowhere;
+    for (int index : used_buckets_) {
+      for (FastPhrase& phrase : buckets_[static_cast<std::size_t>(index)]) {
+        if (phrase.hit || !phrase.regex.ok() || phrase.next_start < 0) continue;
+        if (static_cast<std::size_t>(phrase.next_start) < p) {
+          phrase.next_start = phrase.regex.find_from(whole, p, scratch);
+          if (engine.run().over_budget()) {
+            spent(engine, phrase);
+            return false;
+          }
+          if (phrase.next_start == Regex::kFailed) ++blocking;
+          if (phrase.next_start < 0) continue;
+        }
+        nearest = std::min(nearest, static_cast<std::size_t>(phrase.next_start));
+      }
+    }
+    resume = nearest == kNowhere ? kNowhere : nearest - std::min(nearest, kFastWindow);
+    dirty = false;
+    return true;
+  };
+
   for (std::size_t p = 0; p + 1 < length && left > 0; ++p) {
+    if (blocking == 0) {
+      if (dirty || (nearest != kNowhere && p > nearest)) {
+        if (!plan(p)) return 1;
+      }
+      if (blocking == 0) {
+        if (resume == kNowhere) break;
+        if (resume > p) {
+          p = resume;
+          if (p + 1 >= length) break;
+        }
+      }
+    }
     const unsigned pair = static_cast<unsigned>(bytes[p]) << 8 | bytes[p + 1];
     if ((pairs_[pair >> 6] >> (pair & 63) & 1) == 0) continue;
     auto& bucket = buckets_[static_cast<std::size_t>(hash_pair(text[p], text[p + 1]))];
@@ -74,8 +135,10 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
       if (phrase.regex.context_free()) {
         if (phrase.next_start == FastPhrase::kNotSearched ||
             (phrase.next_start >= 0 && static_cast<std::size_t>(phrase.next_start) < p)) {
-          phrase.next_start = phrase.regex.find_from(whole, p, engine.scratch());
+          phrase.next_start = phrase.regex.find_from(whole, p, scratch);
           if (engine.run().over_budget()) return spent(engine, phrase);
+          if (phrase.next_start == Regex::kFailed) ++blocking;
+          dirty = true;
         }
         if (phrase.next_start == Regex::kNoMatch) continue;
         if (phrase.next_start >= 0 &&
@@ -83,7 +146,7 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
           continue;
         }
       }
-      const int matched = phrase.regex.match(window, engine.scratch(), MatchReach::kWindow);
+      const int matched = phrase.regex.match(window, scratch, MatchReach::kWindow);
       if (engine.run().over_budget()) return spent(engine, phrase);
       if (matched == 0) continue;
       engine.rf_spamdetect(static_cast<float>(phrase.score), phrase.name);
@@ -93,6 +156,7 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Rul
         engine.log().imsg("setting expression flag %s\n", flag_name.c_str());
       }
       phrase.hit = true;
+      dirty = true;
       --left;
     }
   }
