@@ -12,9 +12,10 @@
 // A phrase whose pattern matches text regardless of what surrounds it (see
 // Regex::context_free) can only match a window that holds the start of a
 // match in the whole text, so the scan looks up where its next match in the
-// whole text starts and tries only the windows that reach it: the phrases
-// found, and the order in which they are found, are those of trying every
-// window.
+// whole text starts and tries only the windows that reach it; while every
+// phrase still looked for is of that kind, the scan moves straight to the
+// next such window. The phrases found, and the order in which they are
+// found, are those of trying every window.
 //
 // Owner: each `RuleFilter` holds its own table (a compile that fails never
 // touches the table of the filter in service). Between compiles only the

@@ -13,8 +13,8 @@
 //
 // A pattern in the simple forms of literal_screen.h knows the literals its
 // matches contain; the scratch's screen of a subject (see ScreenCache)
-// answers "no match" without running the pattern when
-// they cannot occur in it. The answers are the same as without.
+// answers "no match" without running the pattern when they cannot occur in
+// it. The answers are the same as without.
 #pragma once
 
 #include <cstddef>
@@ -109,11 +109,14 @@ class Regex {
   bool ok() const { return code_ != nullptr; }
   bool studied() const { return studied_; }
 
+  // kScreened: the caller has just asked may_match() of this subject, so
+  // match() does not ask again.
+  enum class Screening { kScreen, kScreened };
+
   // Matches over the whole subject from offset 0 without options: 1 on a
   // match, 0 for no match or an error (also for an empty Regex, and when
-  // the match limit of `reach` was hit).
-  // kScreened: the caller has just asked may_match() of this subject.
-  enum class Screening { kScreen, kScreened };
+  // the match limit of `reach` was hit). Fast-phrase windows (kWindow) are
+  // never screened.
   int match(std::string_view subject, MatchScratch& scratch,
             MatchReach reach = MatchReach::kWhole, Screening screening = Screening::kScreen) const;
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 #include "filter/fast_phrases.h"
 #include "filter/rule_engine.h"
 #include "filter/spam_detect.h"
@@ -96,6 +100,46 @@ TEST_F(FastScan, FoundAtTheFirstWindowThatHoldsAMatch) {
   scan("zz" + std::string(120, '.') + "qqq zz1");
   EXPECT_EQ(found(), (std::vector<std::string>{"runspamdetect 1.000000 (queue)\n",
                                                "runspamdetect 1.000000 (digits)\n"}));
+}
+
+// Against the plain reading of the scan (every window of every bucket
+// position, newest phrase first) over random texts: the same phrases, found
+// in the same order.
+TEST_F(FastScan, SameFindingsAsTryingEveryWindow) {
+  const std::vector<std::string> patterns = {"ab+c", "b[ac]{2,5}a", "ca|ac", "\\bab", "a.{3}b",
+                                             "cc+", "(ab|ba){2}", "c\\s+a", "bca$", "aab",
+                                             "ab.{60,97}c", "ca.*?b{2}"};
+  for (std::size_t i = 0; i < patterns.size(); ++i) add(1, patterns[i], "p" + std::to_string(i));
+  std::vector<Regex> regexes;
+  for (const std::string& pattern : patterns) {
+    regexes.push_back(Regex::compile(pattern, kRegexCaseless, true, nullptr));
+  }
+  MatchScratch scratch;
+  std::mt19937 random(7);
+  // Mostly filler, so that matches are rare and far apart.
+  const std::string alphabet = "abcAB .\n" + std::string(40, '.');
+  for (int round = 0; round < 300; ++round) {
+    std::string text(20 + random() % 1500, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    std::vector<std::string> expected;
+    std::vector<bool> hit(patterns.size(), false);
+    for (std::size_t p = 0; p + 1 < text.size(); ++p) {
+      const int bucket = mf_fast_hash(text.substr(p, 2));
+      const std::string_view window = std::string_view(text).substr(p, kFastWindow);
+      for (std::size_t i = patterns.size(); i-- > 0;) {
+        if (hit[i] || mf_fast_hash(patterns[i]) != bucket) continue;
+        if (regexes[i].match(window, scratch, MatchReach::kWindow) == 0) continue;
+        hit[i] = true;
+        expected.push_back("runspamdetect 1.000000 (p" + std::to_string(i) + ")\n");
+      }
+    }
+    log_.texts.clear();
+    engine_.run().scores.clear();
+    scan(text);
+    std::vector<std::string> found;
+    for (const auto& t : log_.texts) found.push_back(t.text);
+    ASSERT_EQ(found, expected) << text;
+  }
 }
 
 TEST_F(FastScan, TriedOnlyAtPositionsOfItsBucket) {
