@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kMaxClauseLiterals = 16;
 constexpr std::size_t kMaxClauses = 8;
 constexpr std::size_t kMinLiteral = 3;
+// Longest literal made of one repeated character.
+constexpr std::size_t kMaxRepeats = 8;
 
 using Clause = std::vector<std::string>;
 
@@ -134,6 +136,9 @@ class Reader {
       if (run.size() >= kMinLiteral) clauses.push_back({run});
       run.clear();
       read_quantifier();
+      // "_{20,}" holds at least as many of the character in a row.
+      const std::string repeated(std::min(repeats_, kMaxRepeats), shown);
+      if (ok_ && repeated.size() >= kMinLiteral) clauses.push_back({repeated});
       return;
     }
     run.push_back(shown);
@@ -199,21 +204,24 @@ class Reader {
   }
 
   // Reads a quantifier if one follows; true when it allows zero repeats.
+  // Sets repeats_ to the least number of repeats it allows.
   bool read_quantifier() {
+    repeats_ = 1;
     if (!more()) return false;
     bool optional = false;
     const char q = peek();
     if (q == '?' || q == '*') {
       optional = true;
+      repeats_ = 0;
       ++pos_;
     } else if (q == '+') {
       ++pos_;
     } else if (q == '{') {
       ++pos_;
       std::size_t digits = 0;
-      bool zero = true;
+      std::size_t least = 0;
       while (peek() >= '0' && peek() <= '9') {
-        if (peek() != '0') zero = false;
+        least = std::min<std::size_t>(least * 10 + static_cast<std::size_t>(peek() - '0'), 1000);
         ++pos_;
         ++digits;
       }
@@ -230,7 +238,8 @@ class Reader {
         return false;
       }
       ++pos_;
-      optional = zero;
+      optional = least == 0;
+      repeats_ = least;
     } else {
       return false;
     }
@@ -248,6 +257,7 @@ class Reader {
   std::size_t pos_ = 0;
   bool ok_ = true;
   bool context_free_ = true;
+  std::size_t repeats_ = 1;  // of the last quantifier read
 };
 
 std::uint32_t trigram_bit(char a, char b, char c, int shift) {

@@ -29,6 +29,7 @@ TEST(AnalysePattern, RequiredLiteralsAndContext) {
       {"abcd?e", true, {{"abc"}}, true},              // nor does an optional character
       {"ab+cde{2}", true, {}, true},                  // "ab", "cd": too short
       {"x{2,}ab\\.cd", true, {{"ab.cd"}}, true},
+      {"_{20,}|X{3}", true, {{"________", "xxx"}}, true},  // a character repeated in a row
       {"(?:abc|de)fgh", true, {{"fgh"}}, true},        // "de" is too short for a clause
       {"(?=abc)def", true, {{"def"}}, false},
       {"^abc$", true, {{"abc"}}, false},
