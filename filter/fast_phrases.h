@@ -9,6 +9,14 @@
 // there. A phrase found records its score under its name in the run's
 // spam-score list (and may set a flag); it is counted once per scan.
 //
+// A phrase whose pattern matches text regardless of what surrounds it (see
+// Regex::context_free) can only match a window that holds the start of a
+// match in the whole text, so the scan looks up where its next match in the
+// whole text starts and tries only the windows that reach it; while every
+// phrase still looked for is of that kind, the scan moves straight to the
+// next such window. The phrases found, and the order in which they are
+// found, are those of trying every window.
+//
 // Owner: each `RuleFilter` holds its own table (a compile that fails never
 // touches the table of the filter in service). Between compiles only the
 // hit marks change, during a scan. Used under the filter mutex.
@@ -43,6 +51,10 @@ struct FastPhrase {
   std::string name;
   std::int32_t flag = -1;  // flag index, or -1 for none
   Regex regex;             // empty when the pattern did not compile
+  // During a scan: where the phrase's next match in the whole text starts
+  // (Regex::kNoMatch, Regex::kFailed), or kNotSearched.
+  static constexpr std::ptrdiff_t kNotSearched = -3;
+  std::ptrdiff_t next_start = kNotSearched;
 };
 
 class FastPhraseTable {
@@ -68,6 +80,11 @@ class FastPhraseTable {
  private:
   // Each bucket keeps its entries oldest first; the scan walks it backwards.
   std::array<std::vector<FastPhrase>, kFastBuckets> buckets_;
+  // Which character pairs lead to a bucket with phrases (bit a*256+b),
+  // worked out at the first scan after a change of phrases.
+  void mark_pairs();
+  std::vector<std::uint64_t> pairs_;
+
   std::vector<int> used_buckets_;
   std::size_t count_ = 0;
 };

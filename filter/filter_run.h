@@ -26,6 +26,7 @@
 #include "filter/rule_engine.h"
 #include "filter/rule_filter.h"
 #include "signature/spam_score.h"
+#include "support/clock.h"
 
 namespace quarn {
 
@@ -67,10 +68,11 @@ struct RunState {
   std::chrono::steady_clock::time_point deadline{};
   bool budget_spent = false;    // later conditions read false
   std::string budget_spent_at;  // the rule or phrase at which it was spent
-  // True once the run has used up its budget.
+  // True once the run has used up its budget (read at the clock's tick:
+  // asked before every condition, it must cost next to nothing).
   bool over_budget() {
     if (!budget_spent && budget_ms > 0 && deadline != std::chrono::steady_clock::time_point{} &&
-        std::chrono::steady_clock::now() > deadline) {
+        coarse_now() > deadline) {
       budget_spent = true;
     }
     return budget_spent;

@@ -10,6 +10,11 @@
 // to one thread at a time (the rule engine keeps one, used under the filter
 // mutex). A match made for a fast-phrase window runs with a far lower
 // match limit than the library's default (see kWindowMatchLimit).
+//
+// A pattern in the simple forms of literal_screen.h knows the literals its
+// matches contain; the scratch's screen of a subject (see ScreenCache)
+// answers "no match" without running the pattern when they cannot occur in
+// it. The answers are the same as without.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +25,8 @@
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
+
+#include "filter/literal_screen.h"
 
 namespace quarn {
 
@@ -33,10 +40,15 @@ inline constexpr std::uint32_t kRegexCaseSensitive = PCRE2_MULTILINE | PCRE2_EXT
 // while a pattern that backtracks without end gives up in microseconds
 // instead of running to the library's default limit at every position.
 inline constexpr std::uint32_t kWindowMatchLimit = 10000;
+// How far a search of a whole text for where a fast phrase can next match
+// may backtrack; a search that gives up leaves the phrase to be tried
+// window by window.
+inline constexpr std::uint32_t kSearchMatchLimit = 100000;
 
 enum class MatchReach {
   kWhole,   // the library's default limit
   kWindow,  // kWindowMatchLimit
+  kSearch,  // kSearchMatchLimit
 };
 
 struct RegexError {
@@ -52,8 +64,17 @@ class MatchScratch {
 
   pcre2_match_data* data() const { return data_.get(); }
   pcre2_match_context* context(MatchReach reach = MatchReach::kWhole) const {
-    return reach == MatchReach::kWindow ? window_context_.get() : context_.get();
+    switch (reach) {
+      case MatchReach::kWindow:
+        return window_context_.get();
+      case MatchReach::kSearch:
+        return search_context_.get();
+      case MatchReach::kWhole:
+        break;
+    }
+    return context_.get();
   }
+  ScreenCache& screens() { return screens_; }
   // Offsets of the whole match after a successful match.
   std::size_t match_start() const;
   std::size_t match_end() const;
@@ -71,7 +92,9 @@ class MatchScratch {
   std::unique_ptr<pcre2_match_data, DataFree> data_;
   std::unique_ptr<pcre2_match_context, ContextFree> context_;
   std::unique_ptr<pcre2_match_context, ContextFree> window_context_;
+  std::unique_ptr<pcre2_match_context, ContextFree> search_context_;
   std::unique_ptr<pcre2_jit_stack, StackFree> stack_;
+  ScreenCache screens_;
 };
 
 class Regex {
@@ -86,18 +109,43 @@ class Regex {
   bool ok() const { return code_ != nullptr; }
   bool studied() const { return studied_; }
 
+  // kScreened: the caller has just asked may_match() of this subject, so
+  // match() does not ask again.
+  enum class Screening { kScreen, kScreened };
+
   // Matches over the whole subject from offset 0 without options: 1 on a
   // match, 0 for no match or an error (also for an empty Regex, and when
-  // the match limit of `reach` was hit).
+  // the match limit of `reach` was hit). Fast-phrase windows (kWindow) are
+  // never screened.
   int match(std::string_view subject, MatchScratch& scratch,
-            MatchReach reach = MatchReach::kWhole) const;
+            MatchReach reach = MatchReach::kWhole, Screening screening = Screening::kScreen) const;
+
+  // Where the leftmost match in `subject` that starts at or after `from`
+  // starts, within kSearchMatchLimit: kNoMatch when there is none,
+  // kFailed when the search gave up (a limit, an empty Regex).
+  static constexpr std::ptrdiff_t kNoMatch = -1;
+  static constexpr std::ptrdiff_t kFailed = -2;
+  std::ptrdiff_t find_from(std::string_view subject, std::size_t from, MatchScratch& scratch) const;
+
+  // False when the scratch's screen of `subject` shows that the pattern
+  // cannot match it (match() then answers 0 without running it).
+  bool may_match(std::string_view subject, MatchScratch& scratch) const;
+
+  // Whether a match can be seen in any stretch of text without what lies
+  // around it (see PatternLiterals::context_free).
+  bool context_free() const { return literals_.context_free; }
 
  private:
   struct CodeFree {
     void operator()(pcre2_code* p) const noexcept { pcre2_code_free(p); }
   };
+  // The library's answer, without the screen.
+  int run(std::string_view subject, std::size_t from, MatchScratch& scratch,
+          MatchReach reach) const;
   std::unique_ptr<pcre2_code, CodeFree> code_;
   bool studied_ = false;
+  bool caseless_ = false;
+  PatternLiterals literals_;
 };
 
 }  // namespace quarn

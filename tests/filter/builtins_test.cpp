@@ -180,6 +180,10 @@ TEST(TextTests, IsinAndIsinc) {
   EXPECT_EQ(isinc_text("Buy VIA now", "v-i-a"), 1);
   EXPECT_EQ(isinc_text("B.u.y V_I_A", "buy via"), 1);
   EXPECT_EQ(isinc_text("Buy VIA now", "v-x-a"), 0);
+  EXPECT_EQ(isinc_text("a.a.a.a.b", "AAAB"), 1);  // a partial match gives way to a later one
+  EXPECT_EQ(isinc_text("abaabab", "abab"), 1);
+  EXPECT_EQ(isinc_text("abaab", "abab"), 0);
+  EXPECT_EQ(isinc_text("", "--"), 1);             // nothing kept of the text: found
   EXPECT_EQ(shown_value("a\r\nb"), "a..b");
   EXPECT_EQ(shown_value(std::string(120, 'z')).size(), 99u);
 }

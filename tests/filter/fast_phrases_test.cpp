@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 #include "filter/fast_phrases.h"
 #include "filter/filter_run.h"
 #include "filter/rule_engine.h"
@@ -74,6 +78,70 @@ TEST_F(FastScan, WindowOfAHundredCharactersFromAMatchingPair) {
   // One character further and the window ends before "z".
   scan("ab" + std::string(97, '-') + "yz");
   EXPECT_TRUE(scores().empty());
+}
+
+// A phrase counts as found at the first window of its bucket that holds a
+// match, wherever in the window the match starts; the order of the records
+// follows those windows.
+TEST_F(FastScan, FoundAtTheFirstWindowThatHoldsAMatch) {
+  add(1, "zz\\d", "digits");
+  add(1, "qqq", "queue");
+  auto found = [this] {
+    std::vector<std::string> names;
+    for (const auto& t : log_.texts) {
+      if (t.text.rfind("runspamdetect", 0) == 0) names.push_back(t.text);
+    }
+    log_.texts.clear();
+    run_.state().scores.clear();
+    return names;
+  };
+  scan("zz" + std::string(8, '.') + "qqq" + std::string(10, '.') + "zz1");
+  EXPECT_EQ(found(), (std::vector<std::string>{"runspamdetect 1.000000 (digits)\n",
+                                               "runspamdetect 1.000000 (queue)\n"}));
+  // Out of reach of the first window: "zz1" is found from its own pair.
+  scan("zz" + std::string(120, '.') + "qqq zz1");
+  EXPECT_EQ(found(), (std::vector<std::string>{"runspamdetect 1.000000 (queue)\n",
+                                               "runspamdetect 1.000000 (digits)\n"}));
+}
+
+// Against the plain reading of the scan (every window of every bucket
+// position, newest phrase first) over random texts: the same phrases, found
+// in the same order.
+TEST_F(FastScan, SameFindingsAsTryingEveryWindow) {
+  const std::vector<std::string> patterns = {"ab+c", "b[ac]{2,5}a", "ca|ac", "\\bab", "a.{3}b",
+                                             "cc+", "(ab|ba){2}", "c\\s+a", "bca$", "aab",
+                                             "ab.{60,97}c", "ca.*?b{2}"};
+  for (std::size_t i = 0; i < patterns.size(); ++i) add(1, patterns[i], "p" + std::to_string(i));
+  std::vector<Regex> regexes;
+  for (const std::string& pattern : patterns) {
+    regexes.push_back(Regex::compile(pattern, kRegexCaseless, true, nullptr));
+  }
+  MatchScratch scratch;
+  std::mt19937 random(7);
+  // Mostly filler, so that matches are rare and far apart.
+  const std::string alphabet = "abcAB .\n" + std::string(40, '.');
+  for (int round = 0; round < 300; ++round) {
+    std::string text(20 + random() % 1500, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    std::vector<std::string> expected;
+    std::vector<bool> hit(patterns.size(), false);
+    for (std::size_t p = 0; p + 1 < text.size(); ++p) {
+      const int bucket = mf_fast_hash(text.substr(p, 2));
+      const std::string_view window = std::string_view(text).substr(p, kFastWindow);
+      for (std::size_t i = patterns.size(); i-- > 0;) {
+        if (hit[i] || mf_fast_hash(patterns[i]) != bucket) continue;
+        if (regexes[i].match(window, scratch, MatchReach::kWindow) == 0) continue;
+        hit[i] = true;
+        expected.push_back("runspamdetect 1.000000 (p" + std::to_string(i) + ")\n");
+      }
+    }
+    log_.texts.clear();
+    run_.state().scores.clear();
+    scan(text);
+    std::vector<std::string> found;
+    for (const auto& t : log_.texts) found.push_back(t.text);
+    ASSERT_EQ(found, expected) << text;
+  }
 }
 
 TEST_F(FastScan, TriedOnlyAtPositionsOfItsBucket) {

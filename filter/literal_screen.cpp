@@ -1,0 +1,357 @@
+#include "filter/literal_screen.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quarn {
+namespace {
+
+// Most literals a clause keeps, and most clauses a pattern keeps: enough
+// for the patterns rules use, and a bound on the work of one screening.
+constexpr std::size_t kMaxClauseLiterals = 16;
+constexpr std::size_t kMaxClauses = 8;
+constexpr std::size_t kMinLiteral = 3;
+// Longest literal made of one repeated character.
+constexpr std::size_t kMaxRepeats = 8;
+
+using Clause = std::vector<std::string>;
+
+constexpr char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+
+bool is_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Characters that stand for themselves outside a class, whatever follows.
+bool is_plain_literal(char c) {
+  return is_alnum(c) || (c != 0 && std::strchr("!\"%&',-/:;<=>@_`~", c) != nullptr);
+}
+
+// A recursive-descent reader of the pattern forms the screen understands.
+// Anything else (whitespace and comments of the extended syntax, \Q..\E,
+// escapes with arguments, references, named groups, option settings,
+// verbs) makes the whole pattern unknown.
+class Reader {
+ public:
+  Reader(std::string_view pattern, bool caseless) : p_(pattern), caseless_(caseless) {}
+
+  PatternLiterals read() {
+    std::vector<std::vector<Clause>> alternatives = read_alternatives();
+    PatternLiterals out;
+    if (!ok_ || pos_ != p_.size()) return out;
+    out.clauses = combine(alternatives);
+    if (out.clauses.size() > kMaxClauses) out.clauses.resize(kMaxClauses);
+    out.context_free = context_free_;
+    return out;
+  }
+
+ private:
+  bool more() const { return ok_ && pos_ < p_.size(); }
+  char peek(std::size_t ahead = 0) const {
+    return pos_ + ahead < p_.size() ? p_[pos_ + ahead] : '\0';
+  }
+
+  std::vector<std::vector<Clause>> read_alternatives() {
+    std::vector<std::vector<Clause>> alternatives;
+    alternatives.push_back(read_branch());
+    while (more() && peek() == '|') {
+      ++pos_;
+      alternatives.push_back(read_branch());
+    }
+    return alternatives;
+  }
+
+  // The clauses of a group's alternatives: all of one alternative's, or
+  // one clause joining a clause of each alternative.
+  static std::vector<Clause> combine(std::vector<std::vector<Clause>>& alternatives) {
+    if (alternatives.size() == 1) return std::move(alternatives[0]);
+    Clause any;
+    for (std::vector<Clause>& clauses : alternatives) {
+      if (clauses.empty()) return {};
+      auto best = std::min_element(clauses.begin(), clauses.end(),
+                                   [](const Clause& a, const Clause& b) { return a.size() < b.size(); });
+      any.insert(any.end(), best->begin(), best->end());
+      if (any.size() > kMaxClauseLiterals) return {};
+    }
+    return {any};
+  }
+
+  std::vector<Clause> read_branch() {
+    std::vector<Clause> clauses;
+    std::string run;
+    auto flush = [&] {
+      if (run.size() >= kMinLiteral) clauses.push_back({run});
+      run.clear();
+    };
+    while (more() && peek() != '|' && peek() != ')') {
+      const char c = peek();
+      if (c == '(') {
+        flush();
+        read_group(clauses);
+      } else if (c == '[') {
+        flush();
+        skip_class();
+        read_quantifier();
+      } else if (c == '\\') {
+        const char e = peek(1);
+        if (e != '\0' && !is_alnum(e) && e >= 0x20 && e < 0x7f) {
+          pos_ += 2;
+          literal(e, run, clauses);
+          continue;
+        }
+        flush();
+        pos_ += 2;
+        if (e != '\0' && std::strchr("sSdDwWhHvVRtnrfea", e) != nullptr) {
+          read_quantifier();
+        } else if (e != '\0' && std::strchr("bBAzZG", e) != nullptr) {
+          context_free_ = false;
+        } else {
+          ok_ = false;
+        }
+      } else if (c == '.') {
+        flush();
+        ++pos_;
+        read_quantifier();
+      } else if (c == '^' || c == '$') {
+        flush();
+        ++pos_;
+        context_free_ = false;
+      } else if (is_plain_literal(c)) {
+        ++pos_;
+        literal(c, run, clauses);
+      } else {
+        ok_ = false;
+      }
+    }
+    flush();
+    return clauses;
+  }
+
+  // A literal character: part of the run unless a quantifier lets it be
+  // absent.
+  void literal(char c, std::string& run, std::vector<Clause>& clauses) {
+    const char shown = caseless_ ? fold(c) : c;
+    const char next = peek();
+    if (next == '?' || next == '*' || next == '{') {
+      if (run.size() >= kMinLiteral) clauses.push_back({run});
+      run.clear();
+      read_quantifier();
+      // "_{20,}" holds at least as many of the character in a row.
+      const std::string repeated(std::min(repeats_, kMaxRepeats), shown);
+      if (ok_ && repeated.size() >= kMinLiteral) clauses.push_back({repeated});
+      return;
+    }
+    run.push_back(shown);
+    if (next == '+') {
+      if (run.size() >= kMinLiteral) clauses.push_back({run});
+      run.clear();
+      read_quantifier();
+    }
+  }
+
+  void read_group(std::vector<Clause>& clauses) {
+    ++pos_;  // '('
+    bool transparent = true;
+    if (peek() == '?') {
+      const char kind = peek(1);
+      if (kind == ':') {
+        pos_ += 2;
+      } else if (kind == '=' || kind == '!' || kind == '>') {
+        pos_ += 2;
+        transparent = false;
+      } else if (kind == '<' && (peek(2) == '=' || peek(2) == '!')) {
+        pos_ += 3;
+        transparent = false;
+      } else {
+        ok_ = false;
+        return;
+      }
+      if (!transparent) context_free_ = false;
+    } else if (peek() == '*') {
+      ok_ = false;
+      return;
+    }
+    std::vector<std::vector<Clause>> alternatives = read_alternatives();
+    if (!ok_ || peek() != ')') {
+      ok_ = false;
+      return;
+    }
+    ++pos_;
+    const bool optional = read_quantifier();
+    if (!ok_ || !transparent || optional) return;
+    for (Clause& clause : combine(alternatives)) clauses.push_back(std::move(clause));
+  }
+
+  void skip_class() {
+    ++pos_;  // '['
+    if (peek() == '^') ++pos_;
+    if (peek() == ']') ++pos_;
+    while (more()) {
+      const char c = peek();
+      if (c == '\\') {
+        if (peek(1) == 'Q' || peek(1) == 'E' || peek(1) == '\0') break;
+        pos_ += 2;
+      } else if (c == '[' && (peek(1) == ':' || peek(1) == '.' || peek(1) == '=')) {
+        break;
+      } else if (c == ']') {
+        ++pos_;
+        return;
+      } else {
+        ++pos_;
+      }
+    }
+    ok_ = false;
+  }
+
+  // Reads a quantifier if one follows; true when it allows zero repeats.
+  // Sets repeats_ to the least number of repeats it allows.
+  bool read_quantifier() {
+    repeats_ = 1;
+    if (!more()) return false;
+    bool optional = false;
+    const char q = peek();
+    if (q == '?' || q == '*') {
+      optional = true;
+      repeats_ = 0;
+      ++pos_;
+    } else if (q == '+') {
+      ++pos_;
+    } else if (q == '{') {
+      ++pos_;
+      std::size_t digits = 0;
+      std::size_t least = 0;
+      while (peek() >= '0' && peek() <= '9') {
+        least = std::min<std::size_t>(least * 10 + static_cast<std::size_t>(peek() - '0'), 1000);
+        ++pos_;
+        ++digits;
+      }
+      if (digits == 0) {
+        ok_ = false;
+        return false;
+      }
+      if (peek() == ',') {
+        ++pos_;
+        while (peek() >= '0' && peek() <= '9') ++pos_;
+      }
+      if (peek() != '}') {
+        ok_ = false;
+        return false;
+      }
+      ++pos_;
+      optional = least == 0;
+      repeats_ = least;
+    } else {
+      return false;
+    }
+    if (peek() == '?') {
+      ++pos_;
+    } else if (peek() == '+') {
+      ++pos_;
+      context_free_ = false;
+    }
+    return optional;
+  }
+
+  std::string_view p_;
+  bool caseless_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+  bool context_free_ = true;
+  std::size_t repeats_ = 1;  // of the last quantifier read
+};
+
+std::uint32_t trigram_bit(char a, char b, char c, int shift) {
+  const std::uint32_t x = static_cast<std::uint8_t>(a) |
+                          static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8 |
+                          static_cast<std::uint32_t>(static_cast<std::uint8_t>(c)) << 16;
+  return (x * 0x9E3779B1u) >> shift;
+}
+
+}  // namespace
+
+PatternLiterals analyse_pattern(std::string_view pattern, bool caseless) {
+  return Reader(pattern, caseless).read();
+}
+
+void SubjectScreen::build(std::string_view subject, bool caseless) {
+  int bits_log = kMinBitsLog;
+  while (bits_log < kMaxBitsLog && (std::size_t{1} << bits_log) < subject.size() * 16) ++bits_log;
+  shift_ = 32 - bits_log;
+  bits_.assign((std::size_t{1} << bits_log) / 64, 0);
+  const int shift = shift_;
+  if (subject.size() < 3) return;
+  std::uint64_t* bits = bits_.data();
+  const char* s = subject.data();
+  const std::size_t end = subject.size() - 2;
+  if (caseless) {
+    static constexpr auto kFold = [] {
+      std::array<char, 256> table{};
+      for (int i = 0; i < 256; ++i) table[static_cast<std::size_t>(i)] = fold(static_cast<char>(i));
+      return table;
+    }();
+    auto folded = [](char c) { return kFold[static_cast<std::uint8_t>(c)]; };
+    char a = folded(s[0]);
+    char b = folded(s[1]);
+    for (std::size_t i = 0; i < end; ++i) {
+      const char c = folded(s[i + 2]);
+      const std::uint32_t bit = trigram_bit(a, b, c, shift);
+      bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+      a = b;
+      b = c;
+    }
+  } else {
+    for (std::size_t i = 0; i < end; ++i) {
+      const std::uint32_t bit = trigram_bit(s[i], s[i + 1], s[i + 2], shift);
+      bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+  }
+}
+
+bool SubjectScreen::may_contain(std::string_view literal) const {
+  for (std::size_t i = 0; i + 2 < literal.size(); ++i) {
+    const std::uint32_t bit = trigram_bit(literal[i], literal[i + 1], literal[i + 2], shift_);
+    if ((bits_[bit >> 6] >> (bit & 63) & 1) == 0) return false;
+  }
+  return true;
+}
+
+bool SubjectScreen::may_match(const PatternLiterals& literals) const {
+  if (bits_.empty()) return true;
+  for (const auto& clause : literals.clauses) {
+    const bool any = std::any_of(clause.begin(), clause.end(),
+                                 [this](const std::string& l) { return may_contain(l); });
+    if (!any) return false;
+  }
+  return true;
+}
+
+const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless) {
+  if (subject.size() < kMinSubject) return nullptr;
+  ++clock_;
+  const std::size_t kind = caseless ? 1 : 0;
+  for (Slot& slot : slots_) {
+    if (slot.text.size() != subject.size() ||
+        std::memcmp(slot.text.data(), subject.data(), subject.size()) != 0) {
+      continue;
+    }
+    slot.used = clock_;
+    if (!slot.built[kind]) {
+      slot.screens[kind].build(subject, caseless);
+      slot.built[kind] = true;
+    }
+    return &slot.screens[kind];
+  }
+  // A long subject seen for the first time is only remembered: one that is
+  // matched once is not worth a screen.
+  Slot& oldest = *std::min_element(slots_.begin(), slots_.end(),
+                                   [](const Slot& a, const Slot& b) { return a.used < b.used; });
+  oldest.text.assign(subject);
+  oldest.used = clock_;
+  oldest.built = {false, false};
+  if (subject.size() >= kScreenAtOnce) return nullptr;
+  oldest.screens[kind].build(subject, caseless);
+  oldest.built[kind] = true;
+  return &oldest.screens[kind];
+}
+
+}  // namespace quarn
