@@ -228,7 +228,6 @@ struct MessageModel::Impl {
   HeuristicFlags flags;
   HtmlStats stats;
   std::vector<std::string> added;
-  HdrsAddHook hook;
   // The storages borrowed values point into; none of them changes between
   // rf_hdrs_process and the end of the run.
   std::string message;
@@ -504,15 +503,11 @@ const MessageMarks& MessageModel::marks() const { return impl_->marks; }
 const HeuristicFlags& MessageModel::heuristic_flags() const { return impl_->flags; }
 
 void MessageModel::rf_hdrs_add(std::string_view line) {
-  if (impl_->hook) {
-    impl_->hook(line);
-  } else if (impl_->added.size() < static_cast<std::size_t>(kMaxAddedHeaders)) {
+  if (impl_->added.size() < static_cast<std::size_t>(kMaxAddedHeaders)) {
     impl_->added.emplace_back(line);
   }
 }
 
-void MessageModel::mfilter_set_hdrs_add(HdrsAddHook hook) { impl_->hook = std::move(hook); }
-bool MessageModel::has_hdrs_add_hook() const { return static_cast<bool>(impl_->hook); }
 
 void MessageModel::rf_hdrs_free() {
   impl_->clear_values();

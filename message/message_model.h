@@ -10,9 +10,9 @@
 // of rules: it returns what it found, and the rule engine turns the flag
 // names into flags of its filter. The built-in functions read the model
 // through `MessageAccess`; `replace` changes values through `rf_hdrs_set`;
-// header lines the run adds go to the add-header hook when one is installed
-// (the engine's response), else into `added_headers` for the rewrite of the
-// message file.
+// header lines the filter hands it are kept in `added_headers` for the
+// rewrite of the message file (a run that answers the engine directly sends
+// its lines to its own sink and never here).
 //
 // The header scan reads the message line by line (a line is at most 9,899
 // characters, cut at its first CR; a last line without a newline is never
@@ -40,15 +40,14 @@
 //
 // Lifetime: values and added lines live from `rf_hdrs_process` to
 // `rf_hdrs_free` of one run; the marks and counters keep their last values
-// until the next `rf_hdrs_process`; the add-header hook and the envelope
-// texts persist until changed.
+// until the next `rf_hdrs_process`; the envelope texts persist until
+// changed.
 //
 // Owner: whoever runs the filter (the rule engine keeps one), used by one
 // thread at a time.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -65,12 +64,10 @@ class MessageModel final : public MessageAccess {
  public:
   // Size of the decoded-text work buffer a run needs.
   static constexpr std::size_t kDecodedSize = 100000;
-  // Most header lines kept for the rewrite when no add-header hook is set.
+  // Most header lines kept for the rewrite.
   static constexpr int kMaxAddedHeaders = 90;
   // At most this many characters of each envelope text are kept.
   static constexpr std::size_t kEnvelopeTextLimit = 999;
-
-  using HdrsAddHook = std::function<void(std::string_view line)>;
 
   MessageModel();
   ~MessageModel() override;
@@ -97,11 +94,8 @@ class MessageModel final : public MessageAccess {
   void rf_hdrs_set(std::int32_t index, std::string_view text) override;
   const MessageMarks& marks() const override;
 
-  // Adds a header line (without line end): to the hook when one is
-  // installed, else kept while fewer than 90 are held.
+  // Keeps a header line (without line end) while fewer than 90 are held.
   void rf_hdrs_add(std::string_view line);
-  void mfilter_set_hdrs_add(HdrsAddHook hook);
-  bool has_hdrs_add_hook() const;
 
   // Ends a run: frees every value that is not borrowed and drops the added
   // lines.
@@ -123,7 +117,7 @@ class MessageModel final : public MessageAccess {
   // For the rewrite of the message file.
   bool replaced(std::int32_t index) const;
   const std::vector<std::string>& added_headers() const;
-  // Forgets the added lines (after an accepted run with a hook installed).
+  // Forgets the added lines.
   void reset_added_headers();
   // True when any value was replaced or any line added during this run.
   bool headers_changed() const;

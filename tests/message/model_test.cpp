@@ -373,7 +373,7 @@ TEST(Accessors, GetNeverFailsAndSetMarksReplaced) {
   EXPECT_TRUE(model.replaced(missing));
 }
 
-TEST(Accessors, AddedLinesStopAtNinetyUnlessAHookTakesThem) {
+TEST(Accessors, AddedLinesStopAtNinety) {
   ModelRun run;
   run.process("Subject: s\n\nbody\n");
   MessageModel& model = run.model();
@@ -384,15 +384,6 @@ TEST(Accessors, AddedLinesStopAtNinetyUnlessAHookTakesThem) {
   EXPECT_TRUE(model.headers_changed());
   model.reset_added_headers();
   EXPECT_TRUE(model.added_headers().empty());
-
-  std::vector<std::string> hooked;
-  model.mfilter_set_hdrs_add([&hooked](std::string_view line) { hooked.emplace_back(line); });
-  EXPECT_TRUE(model.has_hdrs_add_hook());
-  for (int i = 0; i < 100; ++i) model.rf_hdrs_add("X-Hooked: yes");
-  EXPECT_EQ(hooked.size(), 100u);
-  EXPECT_TRUE(model.added_headers().empty());
-  model.mfilter_set_hdrs_add(nullptr);
-  EXPECT_FALSE(model.has_hdrs_add_hook());
 }
 
 TEST(Accessors, FreeEndsTheRun) {
