@@ -505,7 +505,7 @@ int TcpConn::vprintf(const char* fmt, std::va_list args) {
 int tcp_printf(TcpConn& conn, const char* fmt, ...) {
   std::va_list args;
   va_start(args, fmt);
-  int result = tcp_vprintf(conn, fmt, args);
+  int result = conn.vprintf(fmt, args);
   va_end(args);
   return result;
 }
@@ -570,15 +570,9 @@ int tcp_open(TcpConn& conn, std::string_view host, int port, std::string_view lo
   return conn.open(host, port, local_address);
 }
 
-int tcp_vprintf(TcpConn& conn, const char* fmt, std::va_list args) {
-  return conn.vprintf(fmt, args);
-}
-
 int tcp_readline(TcpConn& conn, std::string& line, std::size_t size) {
   return conn.read_line(line, size);
 }
-
-int tcp_read(TcpConn& conn, char* data, std::size_t size) { return conn.read(data, size); }
 
 std::string tcp_error(const TcpConn* conn) {
   return conn == nullptr ? "Channel structure is NULL" : conn->error_text();

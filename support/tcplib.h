@@ -164,6 +164,12 @@ class TcpConn {
   int open(std::string_view host, int port, std::string_view local_address = {});
   int vprintf(const char* fmt, std::va_list args) __attribute__((format(printf, 2, 0)));
   int read_line(std::string& line, std::size_t size);
+  // Delivers raw bytes into `data` (at most `size`): first those received
+  // and not yet handed out as lines, else what one read within the read
+  // limit brings. The count delivered; 0 when none can be (the connection
+  // ended, an error, or the read limit passed). Lets a caller decode a body
+  // whose framing is not lines (a chunked HTTP body) after reading its
+  // header lines with `tcp_readline`.
   int read(char* data, std::size_t size);
   std::string error_text() const;
   int close_nice();
@@ -220,21 +226,11 @@ int tcp_open(TcpConn& conn, std::string_view host, int port, std::string_view lo
 // not open or not everything could be written, in which case the failure is
 // logged and the connection closed.
 int tcp_printf(TcpConn& conn, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-int tcp_vprintf(TcpConn& conn, const char* fmt, std::va_list args)
-    __attribute__((format(printf, 2, 0)));
 
 // Delivers the next line into `line` (at most size - 1 characters). 1 when a
 // line was delivered; 0 when none can be: the connection ended (then the
 // record is closed), an error, or the read limit passed.
 int tcp_readline(TcpConn& conn, std::string& line, std::size_t size);
-
-// Delivers raw bytes into `data` (at most `size`): first those received
-// and not yet handed out as lines, else what one read within the read limit
-// brings. The count delivered; 0 when none can be (the connection ended,
-// an error, or the read limit passed). Lets a caller decode a body whose
-// framing is not lines (a chunked HTTP body) after reading its header
-// lines with `tcp_readline`.
-int tcp_read(TcpConn& conn, char* data, std::size_t size);
 
 // A message for the record's last error: the code's text, then a blank and
 // the reason text when there is one. A null record gives "Channel structure

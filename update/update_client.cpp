@@ -141,7 +141,7 @@ int TcpUpdateLink::readline(std::string& line, std::size_t size) {
   return tcp_readline(*conn_, line, size);
 }
 
-int TcpUpdateLink::read(char* data, std::size_t size) { return tcp_read(*conn_, data, size); }
+int TcpUpdateLink::read(char* data, std::size_t size) { return conn_->read(data, size); }
 
 void TcpUpdateLink::close() { tcp_close_nice(*conn_); }
 

@@ -120,7 +120,7 @@ class UpdateLink {
   virtual int send(const std::string& text) = 0;
   // The next line, as `tcp_readline` delivers it; 0 when none can be.
   virtual int readline(std::string& line, std::size_t size) = 0;
-  // Raw bytes, as `tcp_read` delivers them; 0 when none can be.
+  // Raw bytes, as `TcpConn::read` delivers them; 0 when none can be.
   virtual int read(char* data, std::size_t size) = 0;
   virtual void close() = 0;
   // Most a line may take from its first chunk, in milliseconds.
