@@ -1,5 +1,5 @@
-// The message model as one filter run builds it (rf_hdrs_process, then
-// rf_hdrs_free): a 5 KB plain message, a 20 KB HTML message and a 100 KB
+// The message model as one filter run builds it (`build`, then
+// `clear`): a 5 KB plain message, a 20 KB HTML message and a 100 KB
 // multipart message, with a filter naming thirty headers and
 // pseudo-headers; and the average over the shared mail corpus when it is
 // present. The budget for the 5 KB message is 50 microseconds.
@@ -92,8 +92,8 @@ struct Setup {
     model.set_recipient("someone@example.org");
   }
   void run(std::string_view message) {
-    model.rf_hdrs_process(message, decoded, urls, names);
-    model.rf_hdrs_free();
+    model.build(message, decoded, urls, names);
+    model.clear();
   }
 
   std::vector<std::string> names;

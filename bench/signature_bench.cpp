@@ -112,7 +112,7 @@ long resident_bytes() {
 struct MatchWorld {
   explicit MatchWorld(int records)
       : log(sink()), settings(log, SettingsOptions{.path = "/nonexistent/quarncrc.ini"}) {
-    settings.ini_init();
+    settings.init();
     std::mt19937 rng(static_cast<unsigned>(records));
     const long before = resident_bytes();
     db = std::make_unique<SignatureDb>(log);

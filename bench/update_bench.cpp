@@ -62,7 +62,7 @@ long peak_rss_kb() {
 
 struct World {
   World() : log(sink()), settings(log, SettingsOptions{.path = work_dir() + "/quarncrc.ini"}) {
-    settings.ini_init();
+    settings.init();
   }
   Log log;
   Settings settings;

@@ -64,7 +64,7 @@ void BM_ApplyDownload(benchmark::State& st) {
               "HTTP_HOST 127.0.0.1\nHTTP_PORT " + std::to_string(server.port()) + "\n");
     Log log(sink());
     Settings settings(log, SettingsOptions{.path = dir.file("quarncrc.ini")});
-    settings.ini_init();
+    settings.init();
     SignatureDb db(log);
     UpdateState state;
     UpdateCommands commands(db, settings, log, state);

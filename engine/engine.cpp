@@ -53,13 +53,13 @@ Engine::Engine(EngineOptions options)
 Engine::~Engine() = default;
 
 bool Engine::quarncrc_init() {
-  settings_.ini_init();
+  settings_.init();
 
-  log_.emsg_init(settings_.ini_getn(IniKey::LOG_SIZE));
-  log_.emsg_open(settings_.ini_get(IniKey::LOG_FILE));
+  log_.set_size_limit(settings_.get_int(IniKey::LOG_SIZE));
+  log_.open(settings_.get(IniKey::LOG_FILE));
   log_.imsg("Starting %s %s\n", kProductName, kBuildDate);
 
-  msg_sz_ = settings_.ini_getn(IniKey::MSG_SZ);
+  msg_sz_ = settings_.get_int(IniKey::MSG_SZ);
   if (msg_sz_ <= 0) {
     log_.emsg("quarncrc_init - Could not allocate work buffers (MSG_SZ %d)\n", msg_sz_);
     return false;
@@ -201,7 +201,7 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   }
   if (st->size >= msg_sz_) {
     log_.imsg("Skipping large file %lld>=%d bytes\n", static_cast<long long>(st->size),
-              settings_.ini_getn(IniKey::MSG_SZ));
+              settings_.get_int(IniKey::MSG_SZ));
     response_.set(strprintf("%s CLEAN\n", tag.c_str()));
     return 1;
   }
@@ -224,7 +224,7 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   const auto size = static_cast<std::size_t>(length);
   message_[size] = '\0';
 
-  const bool write_temp = settings_.ini_true(IniKey::WRITE_TEMP);
+  const bool write_temp = settings_.is_true(IniKey::WRITE_TEMP);
   if (write_temp) {
     if (FilePtr temp = open_file(temp_name_, "wb")) {
       std::fwrite(message_, 1, size, temp.get());
@@ -233,15 +233,15 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
 
   response_.append(strprintf("%s DATA\n", tag.c_str()));
 
-  if (settings_.ini_true(IniKey::LOG_MSG) && settings_.ini_true(IniKey::DEBUG)) {
+  if (settings_.is_true(IniKey::LOG_MSG) && settings_.is_true(IniKey::DEBUG)) {
     // One line, control characters escaped: the message cannot write log
     // lines of its own.
-    log_.emsg_do(LogLevel::kDebug,
+    log_.write(LogLevel::kDebug,
                  log_escaped(cstr_view(std::string_view(message_, size))) + "\n");
   }
   add_signature_lines(size);
 
-  if (settings_.ini_true(IniKey::SKIP_FILTER)) {
+  if (settings_.is_true(IniKey::SKIP_FILTER)) {
     filter_error_.clear();
   } else if (filter_stage(tag, envelope_view, size) == 0) {
     return 0;
@@ -307,11 +307,11 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   envelope_[got] = '\0';
 
   const auto filter_stat = stat_file(kFilterFile);
-  const auto filter_max = static_cast<std::size_t>(settings_.ini_getn(IniKey::FILTER_MAX));
+  const auto filter_max = static_cast<std::size_t>(settings_.get_int(IniKey::FILTER_MAX));
   const auto buffer = static_cast<std::size_t>(msg_sz_);
   MfilterOptions options;
-  options.budget_ms = settings_.ini_getn(IniKey::FILTER_BUDGET);
-  options.spawn_allow = settings_.ini_get(IniKey::SPAWN_ALLOW);
+  options.budget_ms = settings_.get_int(IniKey::FILTER_BUDGET);
+  options.spawn_allow = settings_.get(IniKey::SPAWN_ALLOW);
   options.add_header = [this](std::string_view line) { hdrs_add(line); };
   const bool ran =
       do_mfilter(filter_, log_, std::span<char>(message_, buffer), std::span<char>(copy_, buffer),
@@ -354,7 +354,7 @@ int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
   }
   const std::string text(signature);
   if (validatecrc(signature.substr(1)) == 0) {
-    if (settings_.ini_true(IniKey::ALLOW_INVALID_CRCS)) {
+    if (settings_.is_true(IniKey::ALLOW_INVALID_CRCS)) {
       log_.imsg("%s Allowing invalid CRC (%s)", tag.c_str(), text.c_str());
     } else {
       answer_error(strprintf("%s ERROR Invalid CRC (%s)\n", tag.c_str(), text.c_str()),
@@ -381,8 +381,8 @@ int Engine::findcrc(std::string_view tag_view, std::string_view signature) {
     ++counters_.late_matched;
     const std::string answer = strprintf(
         "%s OK %d %s %s %d - CRC matched (Score: %d/%d matching %d)\n", tag.c_str(), match.count,
-        match.status, match.type, match.id, match.score, settings_.ini_getn(IniKey::SCORE_MIN),
-        settings_.ini_getn(IniKey::MATCH_MIN));
+        match.status, match.type, match.id, match.score, settings_.get_int(IniKey::SCORE_MIN),
+        settings_.get_int(IniKey::MATCH_MIN));
     log_.imsg("Response - %s", answer.c_str());
     response_.set(answer);
     return 1;

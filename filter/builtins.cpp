@@ -111,13 +111,13 @@ bool comp_replace(CompileContext& c, RuleExpr& x, std::span<const std::string> a
 // A phrase whose pattern does not compile is only logged: the expression
 // still compiles.
 bool comp_rexp_fast(CompileContext& c, RuleExpr&, std::span<const std::string> a) {
-  c.filter.phrases.mf_fast_add(ascii_to_double(a[0]), a[1], a[2], -1, c.log);
+  c.filter.phrases.add(ascii_to_double(a[0]), a[1], a[2], -1, c.log);
   return true;
 }
 
 bool comp_rexp_fast_flag(CompileContext& c, RuleExpr&, std::span<const std::string> a) {
   const std::int32_t flag = c.filter.flags.findadd(a[3], c.log);
-  c.filter.phrases.mf_fast_add(ascii_to_double(a[0]), a[1], a[2], flag, c.log);
+  c.filter.phrases.add(ascii_to_double(a[0]), a[1], a[2], flag, c.log);
   return true;
 }
 
@@ -131,7 +131,7 @@ bool comp_evalflags(CompileContext& c, RuleExpr& x, std::span<const std::string>
 
 // The shown value for a trace line; built only while the trace is on.
 std::string shown(RunContext& c, const RuleExpr& x) {
-  return shown_value(c.message.rf_hdrs_get(x.number));
+  return shown_value(c.message.header(x.number));
 }
 
 // Matches the expression's pattern over its header's value; adds the time
@@ -162,11 +162,11 @@ std::int32_t run_constant(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_rexp(RunContext& c, const RuleExpr& x) {
-  return pattern_match(c, x, c.message.rf_hdrs_get(x.number));
+  return pattern_match(c, x, c.message.header(x.number));
 }
 
 std::int32_t run_rexpstore(RunContext& c, const RuleExpr& x) {
-  const std::string_view value = c.message.rf_hdrs_get(x.number);
+  const std::string_view value = c.message.header(x.number);
   if (pattern_match(c, x, value) == 0) return 0;
   const MatchScratch& scratch = c.run.engine().scratch();
   const std::size_t start = std::min(scratch.match_start(), value.size());
@@ -181,7 +181,7 @@ std::int32_t run_match(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: match(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return match_list(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return match_list(c.message.header(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
@@ -189,7 +189,7 @@ std::int32_t run_matchall(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: matchall(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) ==
+  return match_items(c.message.header(x.number), text_or_empty(x.text1)) ==
                  ListMatch::kAll
              ? 1
              : 0;
@@ -200,7 +200,7 @@ std::int32_t run_matchone(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: matchany(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return match_items(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1)) !=
+  return match_items(c.message.header(x.number), text_or_empty(x.text1)) !=
                  ListMatch::kNone
              ? 1
              : 0;
@@ -211,7 +211,7 @@ std::int32_t run_strcmp(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: equals(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return cstr_view(c.message.rf_hdrs_get(x.number)) == text_or_empty(x.text1) ? 1 : 0;
+  return cstr_view(c.message.header(x.number)) == text_or_empty(x.text1) ? 1 : 0;
 }
 
 std::int32_t run_size(RunContext& c, const RuleExpr&) { return c.run.state().message_length; }
@@ -241,7 +241,7 @@ std::int32_t run_isin(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return isin_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return isin_text(c.message.header(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isinc(RunContext& c, const RuleExpr& x) {
@@ -249,7 +249,7 @@ std::int32_t run_isinc(RunContext& c, const RuleExpr& x) {
     c.run.log().trace("rrun: exp: isin(%.40s,%.40s)\n", shown(c, x).c_str(),
                          text_or_empty(x.text1));
   }
-  return isinc_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return isinc_text(c.message.header(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_isflag(RunContext& c, const RuleExpr& x) {
@@ -268,7 +268,7 @@ std::int32_t run_exists(RunContext& c, const RuleExpr& x) {
   if (c.run.log().trace_on()) {
     c.run.log().trace("rrun: exp: exists(%.40s)\n", shown(c, x).c_str());
   }
-  return c.message.rf_hdrs_exists(x.number) != 0 ? 1 : 0;
+  return c.message.has_header(x.number) != 0 ? 1 : 0;
 }
 
 std::int32_t run_isbinary(RunContext& c, const RuleExpr&) {
@@ -324,12 +324,12 @@ std::int32_t run_forward_cc(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_replace(RunContext& c, const RuleExpr& x) {
-  const std::string value(c.message.rf_hdrs_get(x.number));
+  const std::string value(c.message.header(x.number));
   c.run.log().trace("rrun: exp: replace(%.40s,%.40s,%.40s)\n", value.c_str(),
                        text_or_empty(x.text1), text_or_empty(x.text2));
   if (auto result = wildrep(value, text_or_empty(x.text1), text_or_empty(x.text2))) {
     c.run.log().trace("replace matched result (%.200s)\n", result->c_str());
-    c.message.rf_hdrs_set(x.number, *result);
+    c.message.set_header(x.number, *result);
   }
   return 1;
 }
@@ -348,7 +348,7 @@ std::int32_t run_head_len(RunContext& c, const RuleExpr& x) {
   if (c.run.log().trace_on()) {
     c.run.log().trace("rrun: exp: head_len(%.40s)\n", shown(c, x).c_str());
   }
-  return c.message.rf_hdrs_getlen(x.number);
+  return c.message.header_length(x.number);
 }
 
 std::int32_t run_spamdetect(RunContext& c, const RuleExpr& x) {
@@ -359,7 +359,7 @@ std::int32_t run_spamdetect(RunContext& c, const RuleExpr& x) {
 }
 
 std::int32_t run_issimilar(RunContext& c, const RuleExpr& x) {
-  return issimilar_text(c.message.rf_hdrs_get(x.number), text_or_empty(x.text1));
+  return issimilar_text(c.message.header(x.number), text_or_empty(x.text1));
 }
 
 std::int32_t run_evalflags(RunContext& c, const RuleExpr& x) {

@@ -31,7 +31,7 @@ int mf_fast_hash(std::string_view text) {
   return hash_pair(first, second);
 }
 
-int FastPhraseTable::mf_fast_add(double score, std::string_view pattern, std::string_view name,
+int FastPhraseTable::add(double score, std::string_view pattern, std::string_view name,
                                  std::int32_t flag_index, RuleLog& log) {
   FastPhrase phrase;
   phrase.pattern = std::string(pattern);
@@ -55,8 +55,8 @@ int FastPhraseTable::mf_fast_add(double score, std::string_view pattern, std::st
   return 1;
 }
 
-int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, FilterRun& run) {
-  mf_fast_clear();
+int FastPhraseTable::scan(std::string_view text, std::size_t length, FilterRun& run) {
+  reset_hits();
   length = std::min(length, text.size());
   if (count_ == 0 || length < 2) return 1;
   std::size_t left = count_;
@@ -164,7 +164,7 @@ int FastPhraseTable::mf_fast_scan(std::string_view text, std::size_t length, Fil
   return 1;
 }
 
-void FastPhraseTable::mf_fast_clear() {
+void FastPhraseTable::reset_hits() {
   for (int index : used_buckets_) {
     for (FastPhrase& phrase : buckets_[static_cast<std::size_t>(index)]) {
       phrase.hit = false;
@@ -185,7 +185,7 @@ void FastPhraseTable::mark_pairs() {
   }
 }
 
-void FastPhraseTable::mf_fast_free() {
+void FastPhraseTable::clear() {
   for (int index : used_buckets_) buckets_[static_cast<std::size_t>(index)].clear();
   used_buckets_.clear();
   count_ = 0;

@@ -62,16 +62,16 @@ class FastPhraseTable {
   // Adds a phrase. 1, or 0 (and "Regular expression failed at %d in (%.40s)
   // (%.40s)\n" on the info logger) when the pattern does not compile; such a
   // phrase stays in the table and never matches.
-  int mf_fast_add(double score, std::string_view pattern, std::string_view name,
+  int add(double score, std::string_view pattern, std::string_view name,
                   std::int32_t flag_index, RuleLog& log);
 
   // Scans text[0, length) once (length is cut to the text's size): records
   // the score of every phrase found in the run's state, sets its
   // flag and logs "setting expression flag %s\n". Returns 1.
-  int mf_fast_scan(std::string_view text, std::size_t length, FilterRun& run);
+  int scan(std::string_view text, std::size_t length, FilterRun& run);
 
-  void mf_fast_clear();
-  void mf_fast_free();
+  void reset_hits();
+  void clear();
 
   std::size_t size() const { return count_; }
   // Oldest first within a bucket (the scan tries the newest first).

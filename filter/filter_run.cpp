@@ -43,7 +43,7 @@ int FilterRun::eval_expression(std::int32_t number) const {
 }
 
 int FilterRun::fast_scan(std::string_view text, std::size_t length) {
-  return filter_.phrases.mf_fast_scan(text, length, *this);
+  return filter_.phrases.scan(text, length, *this);
 }
 
 int FilterRun::add_score(float score, std::string_view name) {

@@ -356,7 +356,7 @@ int Walk::bounce_all() {
 
 void Walk::release() {
   rf_spamdetect_free(run_);
-  model_.rf_hdrs_free();
+  model_.clear();
   rf_forward_cc_free(run_);
   run_.state().message_text.reset();
 }
@@ -370,7 +370,7 @@ void build_model(FilterRun& run, std::string_view message, std::span<char> decod
   run.state().flags.fill(0);
   run.set_flag(run.flag_index("__UNUSABLE_MSGID"), 0);
   MessageModel& model = run.model();
-  model.rf_hdrs_process(message, decoded, run.engine().urls(), run.filter().headers.names());
+  model.build(message, decoded, run.engine().urls(), run.filter().headers.names());
   const HeuristicFlags& flags = model.heuristic_flags();
   for (std::size_t i = 0; i < flags.count; ++i) {
     run.set_flag(run.flag_index(flags.names[i]), 1);
@@ -381,7 +381,7 @@ void build_model(FilterRun& run, std::string_view message, std::span<char> decod
 int set_fromeqto(FilterRun& run) {
   const std::int32_t to_index = run.header_index("to");
   const std::int32_t from_index = run.header_index("from");
-  if (run.model().rf_cmpfromto(to_index, from_index) == 0) return 0;
+  if (run.model().from_in_to(to_index, from_index) == 0) return 0;
   run.set_flag(run.flag_index("FROMEQTO"), 1);
   return 1;
 }

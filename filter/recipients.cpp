@@ -18,7 +18,7 @@ RecipientList makeup_fwd(std::string_view envelope, EnvelopeSender* sender) {
   envelope = cstr_view(envelope);
   std::size_t position = 0;
   std::string_view line;
-  while (rf_getline_view(envelope, position, line) != 0) {
+  while (next_line(envelope, position, line) != 0) {
     if (line.empty()) break;
     if (starts_with_nc(line, "To: ") || starts_with_nc(line, "Cc: ")) {
       rf_add_fwd(list, rf_trim_email(line.substr(4)));

@@ -127,7 +127,7 @@ int rf_rewrite_message(FilterRun& run) {
   for (std::size_t i = 0; i < filter.headers.size(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
     if (!model.replaced(index)) continue;
-    replaced.push_back({filter.headers.name(i), std::string(model.rf_hdrs_get(index))});
+    replaced.push_back({filter.headers.name(i), std::string(model.header(index))});
   }
   return rewrite_file(run.state().message_path, replaced, model.added_headers(), run.log());
 }

@@ -56,7 +56,7 @@ float rf_spamdetect_do(FilterRun& run, const SpamScoreList* match) {
     if (run.sinks().add_header) {
       run.sinks().add_header(result.header);
     } else {
-      run.model().rf_hdrs_add(result.header);
+      run.model().add_header(result.header);
     }
   }
   run.log().imsg("spam: %f %s\n", static_cast<double>(result.total), result.names.c_str());

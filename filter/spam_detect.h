@@ -56,7 +56,7 @@ SpamTotal spamdetect_total(const SpamScoreList* match, const SpamScoreList& run)
 
 // Totals `match` and the run's own list. Above 1.0 the header line goes to
 // the run's add-header sink, or without one is added through the model
-// (`rf_hdrs_add`) for the rewrite, and its text after "X-SpamDetect: " (at
+// (`add_header`) for the rewrite, and its text after "X-SpamDetect: " (at
 // most 199 characters) becomes the engine's `spamdetect_result()`. Logs "spam: %f %s\n" (total, names) on the
 // info logger in every case. Returns the total. Called by the interpreter
 // when a run ends with the message accepted.

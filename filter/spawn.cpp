@@ -11,7 +11,7 @@
 namespace quarn {
 
 bool spawn_allowed(std::string_view command, std::string_view allow_list) {
-  const std::string program = lib_parse_command(cstr_view(command)).program;
+  const std::string program = parse_command(cstr_view(command)).program;
   if (program.empty()) return false;
   Tokenizer entries(allow_list);
   for (std::string_view entry = entries.next(" \t,"); !entry.empty();
@@ -59,7 +59,7 @@ std::int32_t run_spawn(std::string_view command, std::optional<std::string_view>
     return 0;
   }
   int exit_code = 0;
-  if (lib_detach_wait_ms(process_log, child, limit_ms, exit_code) != 0) {
+  if (detach_wait_ms(process_log, child, limit_ms, exit_code) != 0) {
     lib_detach_free(process_log, child);
     log.imsg("run_spawn: NEW Spawned program returned %d\n", exit_code);
     return exit_code;

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fputs(text.c_str(), f);
     std::fclose(f);
   }
-  static const bool loaded = settings.ini_init() == 1;
+  static const bool loaded = settings.init() == 1;
   (void)loaded;
   settings.reload();
 

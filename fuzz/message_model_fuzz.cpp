@@ -69,10 +69,10 @@ struct Fixture {
 unsigned touch_all(const MessageModel& model) {
   unsigned sum = 0;
   for (std::int32_t index = -1; index <= static_cast<std::int32_t>(kMaxHeaders); ++index) {
-    const std::string_view value = model.rf_hdrs_get(index);
+    const std::string_view value = model.header(index);
     if (value.data() == nullptr) std::abort();
-    if (model.rf_hdrs_getlen(index) != static_cast<std::int32_t>(value.size())) std::abort();
-    if (model.rf_hdrs_exists(index) == 0 && !value.empty()) std::abort();
+    if (model.header_length(index) != static_cast<std::int32_t>(value.size())) std::abort();
+    if (model.has_header(index) == 0 && !value.empty()) std::abort();
     // The copy's memcpy checks the whole range under the address sanitizer.
     const std::string copy(value);
     if (!copy.empty()) sum += static_cast<unsigned char>(copy.front() ^ copy.back());
@@ -99,14 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   set_fromeqto(run);
   for (std::int32_t index = 0; index < 6; ++index) {
-    model.rf_hdrs_set(index, model.rf_hdrs_get(index + 1));
+    model.set_header(index, model.header(index + 1));
   }
   model.set_recipient("someone@example.org");
   run.add_score(1.5f, message.substr(0, std::min<std::size_t>(size, 120)));
   rf_spamdetect_do(run, nullptr);
   sink = sink + touch_all(model);
   rf_spamdetect_free(run);
-  model.rf_hdrs_free();
+  model.clear();
   sink = sink + touch_all(model);
   (void)sink;
   return 0;

@@ -25,12 +25,12 @@ constexpr std::size_t kValueLength = 300;
 class SliceMessage final : public quarn::MessageAccess {
  public:
   explicit SliceMessage(std::string value) : value_(std::move(value)) {}
-  int rf_hdrs_exists(std::int32_t index) const override { return index % 2; }
-  std::string_view rf_hdrs_get(std::int32_t) const override { return value_; }
-  std::int32_t rf_hdrs_getlen(std::int32_t) const override {
+  int has_header(std::int32_t index) const override { return index % 2; }
+  std::string_view header(std::int32_t) const override { return value_; }
+  std::int32_t header_length(std::int32_t) const override {
     return static_cast<std::int32_t>(value_.size());
   }
-  void rf_hdrs_set(std::int32_t, std::string_view text) override { value_ = std::string(text); }
+  void set_header(std::int32_t, std::string_view text) override { value_ = std::string(text); }
   const quarn::MessageMarks& marks() const override { return marks_; }
 
  private:

@@ -22,18 +22,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::FILE* sink = std::fopen("/dev/null", "w");
   Log log(sink);
   Settings settings(log, SettingsOptions{path, false, 1});
-  settings.ini_init();
+  settings.init();
   for (int i = 0; i < kIniKeyCount; ++i) {
     auto key = static_cast<IniKey>(i);
-    settings.ini_get(key);
-    settings.ini_true(key);
-    settings.ini_getn(key);
-    settings.sini_true(key);
+    settings.get(key);
+    settings.is_true(key);
+    settings.get_int(key);
+    settings.is_raw_true(key);
   }
-  if (settings.ini_getn(IniKey::UPDATE_INT) < 20) std::abort();
-  if (settings.ini_getn(IniKey::FILTER_MAX) < 1000) std::abort();
-  if (settings.ini_getn(IniKey::EXPIRE_DAYS) < 1) std::abort();
-  if (settings.ini_getn(IniKey::LOG_SIZE) < 0) std::abort();
+  if (settings.get_int(IniKey::UPDATE_INT) < 20) std::abort();
+  if (settings.get_int(IniKey::FILTER_MAX) < 1000) std::abort();
+  if (settings.get_int(IniKey::EXPIRE_DAYS) < 1) std::abort();
+  if (settings.get_int(IniKey::LOG_SIZE) < 0) std::abort();
   settings.reload();
   return 0;
 }

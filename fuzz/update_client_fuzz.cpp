@@ -112,7 +112,7 @@ Settings& settings_for(Log& log, bool no_dlcount) {
     std::fwrite(ini.data(), 1, ini.size(), f.get());
     f.reset();
     auto* s = new Settings(log, SettingsOptions{.path = path});
-    s->ini_init();
+    s->init();
     return s;
   };
   static Settings& plain = *make("");

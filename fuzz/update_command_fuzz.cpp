@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::FILE* sink = std::fopen("/dev/null", "w");
   static Log log(sink);
   static Settings settings(log, SettingsOptions{.path = "/nonexistent/quarncrc.ini"});
-  static const bool loaded = settings.ini_init() == 1;
+  static const bool loaded = settings.init() == 1;
   (void)loaded;
   if (size == 0) return 0;
 

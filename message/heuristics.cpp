@@ -3,7 +3,7 @@
 
 namespace quarn {
 
-HeuristicFlags rf_heuristic_flags(const HeuristicInput& input) {
+HeuristicFlags find_heuristic_flags(const HeuristicInput& input) {
   HeuristicFlags flags;
   const HtmlStats& stats = input.stats;
 

@@ -58,6 +58,6 @@ struct HeuristicFlags {
   }
 };
 
-HeuristicFlags rf_heuristic_flags(const HeuristicInput& input);
+HeuristicFlags find_heuristic_flags(const HeuristicInput& input);
 
 }  // namespace quarn

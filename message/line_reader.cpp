@@ -7,7 +7,7 @@
 
 namespace quarn {
 
-int rf_getline_view(std::string_view text, std::size_t& position, std::string_view& line,
+int next_line(std::string_view text, std::size_t& position, std::string_view& line,
                     std::size_t size) {
   if (position >= text.size()) return 0;
   const char* start = text.data() + position;
@@ -26,7 +26,7 @@ int rf_getline_view(std::string_view text, std::size_t& position, std::string_vi
 int rf_getline(std::string_view text, std::size_t& position, std::string& line,
                std::size_t size) {
   std::string_view view;
-  if (!rf_getline_view(text, position, view, size)) return 0;
+  if (!next_line(text, position, view, size)) return 0;
   line.assign(view);
   return 1;
 }

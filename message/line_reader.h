@@ -28,7 +28,7 @@ int rf_getline(std::string_view text, std::size_t& position, std::string& line,
                std::size_t size = kGetlineSize);
 
 // The same without a copy: `line` views the caller's text.
-int rf_getline_view(std::string_view text, std::size_t& position, std::string_view& line,
+int next_line(std::string_view text, std::size_t& position, std::string_view& line,
                     std::size_t size = kGetlineSize);
 
 // Number of newline characters in the text (0 for an empty text).

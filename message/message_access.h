@@ -33,21 +33,21 @@ struct MessageMarks {
 class MessageAccess {
  public:
   virtual ~MessageAccess() = default;
-  virtual int rf_hdrs_exists(std::int32_t index) const = 0;
+  virtual int has_header(std::int32_t index) const = 0;
   // The value with its length (empty, never failing, when there is none).
-  virtual std::string_view rf_hdrs_get(std::int32_t index) const = 0;
-  virtual std::int32_t rf_hdrs_getlen(std::int32_t index) const = 0;
-  virtual void rf_hdrs_set(std::int32_t index, std::string_view text) = 0;
+  virtual std::string_view header(std::int32_t index) const = 0;
+  virtual std::int32_t header_length(std::int32_t index) const = 0;
+  virtual void set_header(std::int32_t index, std::string_view text) = 0;
   virtual const MessageMarks& marks() const = 0;
 };
 
 // A message without headers or marks.
 class NoMessage final : public MessageAccess {
  public:
-  int rf_hdrs_exists(std::int32_t) const override { return 0; }
-  std::string_view rf_hdrs_get(std::int32_t) const override { return {}; }
-  std::int32_t rf_hdrs_getlen(std::int32_t) const override { return 0; }
-  void rf_hdrs_set(std::int32_t, std::string_view) override {}
+  int has_header(std::int32_t) const override { return 0; }
+  std::string_view header(std::int32_t) const override { return {}; }
+  std::int32_t header_length(std::int32_t) const override { return 0; }
+  void set_header(std::int32_t, std::string_view) override {}
   const MessageMarks& marks() const override { return marks_; }
 
  private:

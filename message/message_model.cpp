@@ -229,7 +229,7 @@ struct MessageModel::Impl {
   HtmlStats stats;
   std::vector<std::string> added;
   // The storages borrowed values point into; none of them changes between
-  // rf_hdrs_process and the end of the run.
+  // `build` and the end of the run.
   std::string message;
   std::string urls;
   std::string head_text;
@@ -305,7 +305,7 @@ bool MessageModel::Impl::header_scan(const RunNames& names, std::size_t& positio
   bool header_text = false;
   bool header_html = false;
   std::string_view line;
-  while (rf_getline_view(text, position, line)) {
+  while (next_line(text, position, line)) {
     if (current >= 0 && !line.empty() && is_blank(line[0])) {
       std::string& value = slots[static_cast<std::size_t>(current)].owned;
       value.resize(std::min(value.size(), kFoldPiece));
@@ -382,7 +382,7 @@ void MessageModel::Impl::body_scan(const RunNames& names, std::size_t position) 
   bool part_text = false;
   bool part_html = false;
   std::string_view line;
-  for (int n = 0; n < kBodyScanLines && rf_getline_view(text, position, line); ++n) {
+  for (int n = 0; n < kBodyScanLines && next_line(text, position, line); ++n) {
     if (starts_with_nc(line, "=ybegin")) {
       marks.isencoded = 1;
       marks.encoded_lines += kYencLines;
@@ -429,7 +429,7 @@ void MessageModel::Impl::body_scan(const RunNames& names, std::size_t position) 
 MessageModel::MessageModel() : impl_(std::make_unique<Impl>()) {}
 MessageModel::~MessageModel() = default;
 
-int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> decoded,
+int MessageModel::build(std::string_view message, std::span<char> decoded,
                                   std::string& urls, std::span<const std::string> header_names) {
   Impl& m = *impl_;
   m.message.assign(cstr_view(message));
@@ -457,7 +457,7 @@ int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> deco
   heuristics.raw_body_length = static_cast<std::int64_t>(raw_body);
   heuristics.visible_length = static_cast<std::int64_t>(m.decoded_length);
   heuristics.first_text_base64 = walk.first_text_base64;
-  m.flags = rf_heuristic_flags(heuristics);
+  m.flags = find_heuristic_flags(heuristics);
 
   m.head_text.clear();
   std::size_t position = 0;
@@ -473,21 +473,21 @@ int MessageModel::rf_hdrs_process(std::string_view message, std::span<char> deco
   return 1;
 }
 
-int MessageModel::rf_hdrs_exists(std::int32_t index) const {
+int MessageModel::has_header(std::int32_t index) const {
   const Slot* s = impl_->slot(index);
   return s != nullptr && s->kind != SlotKind::kNone ? 1 : 0;
 }
 
-std::string_view MessageModel::rf_hdrs_get(std::int32_t index) const {
+std::string_view MessageModel::header(std::int32_t index) const {
   const Slot* s = impl_->slot(index);
   return s == nullptr ? kEmpty : impl_->value(*s);
 }
 
-std::int32_t MessageModel::rf_hdrs_getlen(std::int32_t index) const {
-  return static_cast<std::int32_t>(rf_hdrs_get(index).size());
+std::int32_t MessageModel::header_length(std::int32_t index) const {
+  return static_cast<std::int32_t>(header(index).size());
 }
 
-void MessageModel::rf_hdrs_set(std::int32_t index, std::string_view text) {
+void MessageModel::set_header(std::int32_t index, std::string_view text) {
   Slot* s = impl_->slot(index);
   if (s == nullptr || s->kind == SlotKind::kBorrowed || s->kind == SlotKind::kRecipient ||
       s->kind == SlotKind::kReturnPath || s->kind == SlotKind::kSenderIp) {
@@ -502,21 +502,21 @@ void MessageModel::rf_hdrs_set(std::int32_t index, std::string_view text) {
 const MessageMarks& MessageModel::marks() const { return impl_->marks; }
 const HeuristicFlags& MessageModel::heuristic_flags() const { return impl_->flags; }
 
-void MessageModel::rf_hdrs_add(std::string_view line) {
+void MessageModel::add_header(std::string_view line) {
   if (impl_->added.size() < static_cast<std::size_t>(kMaxAddedHeaders)) {
     impl_->added.emplace_back(line);
   }
 }
 
 
-void MessageModel::rf_hdrs_free() {
+void MessageModel::clear() {
   impl_->clear_values();
   impl_->added.clear();
 }
 
-int MessageModel::rf_cmpfromto(std::int32_t to_index, std::int32_t from_index) const {
-  const std::string_view to = ncpy(cstr_view(rf_hdrs_get(to_index)), kCompareCopy);
-  const std::string_view from = ncpy(cstr_view(rf_hdrs_get(from_index)), kCompareCopy);
+int MessageModel::from_in_to(std::int32_t to_index, std::int32_t from_index) const {
+  const std::string_view to = ncpy(cstr_view(header(to_index)), kCompareCopy);
+  const std::string_view from = ncpy(cstr_view(header(from_index)), kCompareCopy);
 
   Tokenizer pieces(from);
   std::string_view pattern;

@@ -1,6 +1,6 @@
 // The message model: what one filter run knows about the message.
 //
-// `rf_hdrs_process` turns the raw message into header values held in slots
+// `build` turns the raw message into header values held in slots
 // parallel to the header-name list it is given (index i belongs to name i;
 // the rule engine passes its filter's header-name table), pseudo-headers
 // ("body", "rawbody", "full", "urls", "recipient", "return-path",
@@ -9,7 +9,7 @@
 // walk, the URL scan and the HTML strip on the way. The model knows nothing
 // of rules: it returns what it found, and the rule engine turns the flag
 // names into flags of its filter. The built-in functions read the model
-// through `MessageAccess`; `replace` changes values through `rf_hdrs_set`;
+// through `MessageAccess`; `replace` changes values through `set_header`;
 // header lines the filter hands it are kept in `added_headers` for the
 // rewrite of the message file (a run that answers the engine directly sends
 // its lines to its own sink and never here).
@@ -38,9 +38,9 @@
 // lines, part headers, "<html>" in the first three lines). A message
 // without an empty line has none of these.
 //
-// Lifetime: values and added lines live from `rf_hdrs_process` to
-// `rf_hdrs_free` of one run; the marks and counters keep their last values
-// until the next `rf_hdrs_process`; the envelope texts persist until
+// Lifetime: values and added lines live from `build` to
+// `clear` of one run; the marks and counters keep their last values
+// until the next `build`; the envelope texts persist until
 // changed.
 //
 // Owner: whoever runs the filter (the rule engine keeps one), used by one
@@ -79,32 +79,32 @@ class MessageModel final : public MessageAccess {
   // kMaxHeaders count; the names must outlive the run). `decoded` is the caller's
   // work buffer (at least kDecodedSize bytes) and receives the decoded text;
   // `urls` receives the URL list. Returns 1.
-  int rf_hdrs_process(std::string_view message, std::span<char> decoded, std::string& urls,
+  int build(std::string_view message, std::span<char> decoded, std::string& urls,
                       std::span<const std::string> header_names);
 
-  // The heuristic flags the last `rf_hdrs_process` found (message/heuristics.h).
+  // The heuristic flags the last `build` found (message/heuristics.h).
   const HeuristicFlags& heuristic_flags() const;
 
   // MessageAccess: values by header index of the current filter.
-  int rf_hdrs_exists(std::int32_t index) const override;
-  std::string_view rf_hdrs_get(std::int32_t index) const override;
-  std::int32_t rf_hdrs_getlen(std::int32_t index) const override;
+  int has_header(std::int32_t index) const override;
+  std::string_view header(std::int32_t index) const override;
+  std::int32_t header_length(std::int32_t index) const override;
   // Nothing for a negative index or a borrowed slot; else the slot takes a
   // copy and is marked replaced.
-  void rf_hdrs_set(std::int32_t index, std::string_view text) override;
+  void set_header(std::int32_t index, std::string_view text) override;
   const MessageMarks& marks() const override;
 
   // Keeps a header line (without line end) while fewer than 90 are held.
-  void rf_hdrs_add(std::string_view line);
+  void add_header(std::string_view line);
 
   // Ends a run: frees every value that is not borrowed and drops the added
   // lines.
-  void rf_hdrs_free();
+  void clear();
 
   // 1 when the From address (the last piece holding "@" of the value at
   // `from_index`, split at "(<>)") occurs in the value at `to_index`,
   // ignoring case; the caller sets the flag "fromeqto" then.
-  int rf_cmpfromto(std::int32_t to_index, std::int32_t from_index) const;
+  int from_in_to(std::int32_t to_index, std::int32_t from_index) const;
 
   // Envelope texts set by the filter layer before a run (the "return-path"
   // and "sender-ip" pseudo-headers), each cut to 999 characters.

@@ -87,7 +87,7 @@ bool read_header_block(std::string_view message, std::size_t& position, int dept
   bool header_full = false;
   std::string_view line;
   for (;;) {
-    if (!rf_getline_view(message, position, line)) return false;
+    if (!next_line(message, position, line)) return false;
     if (depth >= 1 && !emit(walk, line, true)) return false;
     if (!line.empty() && is_blank(line[0])) {
       const std::string_view rest = skip_blanks(line);
@@ -147,7 +147,7 @@ void walk_part(std::string_view message, std::size_t& position, int depth, MimeW
   std::string_view line;
   for (;;) {
     const std::size_t line_start = position;
-    if (!rf_getline_view(message, position, line)) return;
+    if (!next_line(message, position, line)) return;
     if (is_enclosing_boundary(line, depth, walk)) {
       position = line_start;
       return;

@@ -89,10 +89,10 @@ class Match {
       : db_(db),
         settings_(settings),
         crcs_(crcs),
-        match_min_(settings.ini_getn(IniKey::MATCH_MIN)),
-        ratio_min_(settings.ini_getn(IniKey::RATIO_MIN)),
-        count_min_(settings.ini_getn(IniKey::COUNT_MIN)),
-        allow_null_head_(settings.ini_true(IniKey::ALLOW_NULL_HEAD)) {
+        match_min_(settings.get_int(IniKey::MATCH_MIN)),
+        ratio_min_(settings.get_int(IniKey::RATIO_MIN)),
+        count_min_(settings.get_int(IniKey::COUNT_MIN)),
+        allow_null_head_(settings.is_true(IniKey::ALLOW_NULL_HEAD)) {
     for (int p = 0; p < kPartCount; ++p) walked_[p] = db.bucket_of(crcs[p], p);
   }
 
@@ -110,8 +110,8 @@ class Match {
     // SCORE_MIN and TRUST_ISSPAM are read when the full-match test is
     // first reached.
     if (!score_min_) {
-      score_min_ = settings_.ini_getn(IniKey::SCORE_MIN);
-      trust_isspam_ = settings_.ini_true(IniKey::TRUST_ISSPAM);
+      score_min_ = settings_.get_int(IniKey::SCORE_MIN);
+      trust_isspam_ = settings_.is_true(IniKey::TRUST_ISSPAM);
     }
     if (a.weight < *score_min_ && !(trust_isspam_ && record.status == kStatusSpam)) return false;
     result_.matched = true;
@@ -168,11 +168,11 @@ class Match {
       if (scores != nullptr) scores->push_front(SpamScore{kFullMatchScore, "QuarnCRC Match"});
       return result_;
     }
-    if (best_ != 0 && settings_.ini_true(IniKey::PARTIAL_MATCH)) {
+    if (best_ != 0 && settings_.is_true(IniKey::PARTIAL_MATCH)) {
       bump(partial_counter);
       if (scores != nullptr) {
         const std::string parts = domatchtypes(crcs_, best_record_->crc,
-                                               settings_.ini_getn(IniKey::ALLOW_NULL_HEAD) != 0,
+                                               settings_.get_int(IniKey::ALLOW_NULL_HEAD) != 0,
                                                kLineSize);
         const auto score = static_cast<float>(best_ * 6.0 / kTotalWeight);
         scores->push_front(SpamScore{

@@ -229,7 +229,7 @@ void ChildProcess::reset() {
 // ---------------------------------------------------------------------------
 // Command lines
 
-SpawnCommand lib_parse_command(std::string_view command) {
+SpawnCommand parse_command(std::string_view command) {
   SpawnCommand parsed;
   while (!command.empty() && is_blank(command.front())) command.remove_prefix(1);
   std::string_view rest;
@@ -276,7 +276,7 @@ int lib_var_replace(std::string_view source, std::string& destination, std::size
 int ChildProcess::start(Log& log, std::string_view command, char* const* envp,
                         std::string& error_text) {
   error_text.clear();
-  SpawnCommand parsed = lib_parse_command(cstr_view(command));
+  SpawnCommand parsed = parse_command(cstr_view(command));
   if (parsed.batch) {
     log.emsg("lib_spawn: CreateProcess starting a .bat file\n");
   } else {
@@ -368,12 +368,12 @@ int ChildProcess::wait_ms(Log& log, std::int64_t limit_ms, int& exit_code) {
   return 0;
 }
 
-int lib_detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, int& exit_code) {
+int detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, int& exit_code) {
   return handle.wait_ms(log, limit_ms, exit_code);
 }
 
 int lib_detach_wait(Log& log, ChildProcess& handle, int seconds, int& exit_code) {
-  return lib_detach_wait_ms(log, handle, static_cast<std::int64_t>(seconds) * 1000, exit_code);
+  return detach_wait_ms(log, handle, static_cast<std::int64_t>(seconds) * 1000, exit_code);
 }
 
 int ChildProcess::release(Log& log) {

@@ -93,7 +93,7 @@ struct SpawnCommand {
   std::vector<std::string> args;  // the arguments after it
   bool batch = false;             // the program part ends in ".bat"
 };
-SpawnCommand lib_parse_command(std::string_view command);
+SpawnCommand parse_command(std::string_view command);
 
 // Copies `source` to `destination`, replacing every occurrence of
 // `placeholder` (an empty one never matches) by `replacement`, and stops
@@ -116,7 +116,7 @@ int lib_detach_prog_env(Log& log, std::string_view command, const std::vector<st
 // code when it ended in time (or its status could not be read, logged, exit
 // code 0); 0 when the time is up.
 int lib_detach_wait(Log& log, ChildProcess& handle, int seconds, int& exit_code);
-int lib_detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, int& exit_code);
+int detach_wait_ms(Log& log, ChildProcess& handle, std::int64_t limit_ms, int& exit_code);
 
 // Releases the handle, logging whether the child had ended. A child still
 // running is killed with its process group and collected. Returns 1.

@@ -38,9 +38,9 @@ Log::Log(std::FILE* console) : console_(console) {}
 int Log::vlog(LogLevel level, const char* fmt, std::va_list args) {
   std::string text;
   if (vlprintf(text, kLineSize, fmt, args)) {
-    emsg_do(LogLevel::kError, "FATAL, INMSG ERROR TOO LONG\n");
+    write(LogLevel::kError, "FATAL, INMSG ERROR TOO LONG\n");
   }
-  emsg_do(level, text);
+  write(level, text);
   return 0;
 }
 
@@ -62,7 +62,7 @@ int Log::hook(const char* fmt, ...) {
 
 #undef QUARN_LOG_BODY
 
-void Log::emsg_do(LogLevel level, std::string_view text) {
+void Log::write(LogLevel level, std::string_view text) {
   MutexHold hold(&mutex_, wait_limit_ms_);  // a time-out is not reported: write anyway
   write_locked(level, text);
 }
@@ -71,7 +71,7 @@ void Log::write_locked(LogLevel level, std::string_view text) {
   if (limit_ != 0 && file_ && size_bound_ > limit_) {
     auto st = stat_file(path_);
     size_bound_ = st ? st->size : 0;
-    if (size_bound_ > limit_) emsg_reopen();
+    if (size_bound_ > limit_) reopen();
   }
   const std::string stamp = log_stamp(std::time(nullptr));
   if (!file_) {
@@ -90,19 +90,19 @@ void Log::write_locked(LogLevel level, std::string_view text) {
   }
 }
 
-int Log::emsg_init(std::int32_t limit) {
+int Log::set_size_limit(std::int32_t limit) {
   MutexHold hold(&mutex_, wait_limit_ms_);
   limit_ = limit;
   return 1;
 }
 
-int Log::emsg_open(std::string_view path) {
+int Log::open(std::string_view path) {
   MutexHold hold(&mutex_, wait_limit_ms_);
   path_ = std::string(ncpy(path, kPathLimit));
   return open_locked(limit_ != 0 ? "w" : "a");
 }
 
-int Log::emsg_reopen() {
+int Log::reopen() {
   MutexHold hold(&mutex_, wait_limit_ms_);
   return open_locked("w");
 }
@@ -119,17 +119,17 @@ int Log::open_locked(const char* mode) {
   return 1;
 }
 
-void Log::emsg_close() {
+void Log::close() {
   MutexHold hold(&mutex_, wait_limit_ms_);
   file_.reset();
 }
 
-void Log::emsg_flush() {
+void Log::flush() {
   MutexHold hold(&mutex_, wait_limit_ms_);
   if (file_) std::fflush(file_.get());
 }
 
-std::string Log::emsg_fname() const {
+std::string Log::path() const {
   MutexHold hold(&mutex_, wait_limit_ms_);
   return path_;
 }

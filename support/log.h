@@ -58,25 +58,25 @@ class Log {
   int vlog(LogLevel level, const char* fmt, std::va_list args) __attribute__((format(printf, 3, 0)));
 
   // Writes an already formatted text at `level`, uncut.
-  void emsg_do(LogLevel level, std::string_view text);
+  void write(LogLevel level, std::string_view text);
 
   // Sets the size limit in bytes (0: none). Returns 1.
-  int emsg_init(std::int32_t limit);
+  int set_size_limit(std::int32_t limit);
   // Keeps the path (cut at 300 characters) and opens it: emptied when a size
   // limit is set, appended to otherwise. 0 when it cannot be opened (the
   // system's error is printed on standard error).
-  int emsg_open(std::string_view path);
+  int open(std::string_view path);
   // Closes the file and opens the kept path emptied; 0 on failure.
-  int emsg_reopen();
-  void emsg_close();
-  void emsg_flush();
-  std::string emsg_fname() const;
+  int reopen();
+  void close();
+  void flush();
+  std::string path() const;
 
-  void emsg_set_flush(bool on) { flush_ = on; }
-  void emsg_setdebug(bool on) { debug_echo_ = on; }
-  void emsg_setprint(bool on) { print_errors_ = on; }
-  void emsg_showthread(bool on) { show_thread_ = on; }
-  bool emsg_isdebug() const { return debug_echo_; }
+  void set_flush(bool on) { flush_ = on; }
+  void set_debug_echo(bool on) { debug_echo_ = on; }
+  void set_print_errors(bool on) { print_errors_ = on; }
+  void set_show_thread(bool on) { show_thread_ = on; }
+  bool debug_echo() const { return debug_echo_; }
 
   void set_debug_hook(bool on) { hook_on_ = on; }
   bool debug_hook_on() const { return hook_on_; }

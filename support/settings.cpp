@@ -56,13 +56,13 @@ constexpr std::string_view kLogSizeDefault = "1048576";
 
 const std::array<std::string_view, kIniKeyCount>& ini_key_names() { return kKeyNames; }
 
-int SiniStore::sini_init(const std::vector<std::string_view>& keys) {
+int SiniStore::init(const std::vector<std::string_view>& keys) {
   keys_.assign(keys.begin(), keys.end());
   values_.assign(keys_.size(), std::nullopt);
   return 1;
 }
 
-int SiniStore::sini_load(const std::string& path, std::string& error) {
+int SiniStore::load(const std::string& path, std::string& error) {
   FilePtr file = open_file(path, "r");
   if (!file) {
     error = lprintf(kLineSize, "%s %s", path.c_str(), system_error_text(errno).c_str());
@@ -106,7 +106,7 @@ int SiniStore::sini_load(const std::string& path, std::string& error) {
   return result;
 }
 
-std::string SiniStore::sini_get(int index) const {
+std::string SiniStore::get(int index) const {
   if (index < 0 || static_cast<std::size_t>(index) >= values_.size() || !values_[index]) return {};
   return *values_[index];
 }
@@ -115,37 +115,37 @@ bool SiniStore::has_value(int index) const {
   return index >= 0 && static_cast<std::size_t>(index) < values_.size() && values_[index];
 }
 
-int SiniStore::sini_true(int index) const {
+int SiniStore::is_true(int index) const {
   if (!has_value(index)) return 0;
   const std::string& v = *values_[index];
   return (v == "true" || v == "True" || v == "TRUE") ? 1 : 0;
 }
 
-void SiniStore::sini_free() {
+void SiniStore::clear() {
   keys_.clear();
   values_.clear();
 }
 
 Settings::Settings(Log& log, SettingsOptions options) : log_(log), options_(std::move(options)) {}
 
-int Settings::ini_init() {
+int Settings::init() {
   {
     MutexHold hold(&mutex_, options_.wait_limit_ms);
     if (!hold) {
       log_.emsg("ini_get - Failed to obtain mutex for 15 seconds\n");
       return 0;
     }
-    store_.sini_init({kKeyNames.begin(), kKeyNames.end()});
+    store_.init({kKeyNames.begin(), kKeyNames.end()});
     std::string error;
-    store_.sini_load(options_.path, error);  // a missing file leaves every default
+    store_.load(options_.path, error);  // a missing file leaves every default
   }
-  const bool debug = ini_true(IniKey::DEBUG);
+  const bool debug = is_true(IniKey::DEBUG);
   log_.set_debug_hook(debug);
-  log_.emsg_set_flush(debug);
+  log_.set_flush(debug);
   return 1;
 }
 
-std::string Settings::ini_get(IniKey key) {
+std::string Settings::get(IniKey key) {
   std::string value;
   {
     MutexHold hold(&mutex_, options_.wait_limit_ms);
@@ -153,7 +153,7 @@ std::string Settings::ini_get(IniKey key) {
       log_.emsg("ini_get - Failed to obtain mutex for 15 seconds\n");
       return {};
     }
-    value = store_.sini_get(static_cast<int>(key));
+    value = store_.get(static_cast<int>(key));
   }
   return apply_defaults(key, std::move(value));
 }
@@ -165,7 +165,7 @@ std::string Settings::apply_defaults(IniKey key, std::string value) {
     case IniKey::QUARN_CGI:
       return value.empty() ? "/cgi-bin/spamcgi.cgi" : value;
     case IniKey::LOG_FILE:
-      if (options_.test_mode || ini_true(IniKey::LOG_PID)) {
+      if (options_.test_mode || is_true(IniKey::LOG_PID)) {
         return lprintf(kLineSize, "quarncrc_%d.log", options_.pid);
       }
       return value.empty() ? "quarncrc.log" : value;
@@ -192,32 +192,32 @@ std::string Settings::apply_defaults(IniKey key, std::string value) {
   return value;
 }
 
-bool Settings::ini_true(IniKey key) {
-  std::string value = ini_get(key);
+bool Settings::is_true(IniKey key) {
+  std::string value = get(key);
   if (value.empty()) return true_by_default(key);
   return value[0] == 'T' || value[0] == 't';
 }
 
-std::int32_t Settings::ini_getn(IniKey key) {
+std::int32_t Settings::get_int(IniKey key) {
   if (key == IniKey::UPDATE_INT) {
     std::int32_t server = server_interval_;
     if (server != 0) return server;
   }
-  return atoi32(ini_get(key));
+  return atoi32(get(key));
 }
 
-double Settings::ini_getf(IniKey key) {
-  std::string value = ini_get(key);
+double Settings::get_double(IniKey key) {
+  std::string value = get(key);
   return std::strtod(value.c_str(), nullptr);
 }
 
-bool Settings::sini_true(IniKey key) {
+bool Settings::is_raw_true(IniKey key) {
   MutexHold hold(&mutex_, options_.wait_limit_ms);
   if (!hold) {
     log_.emsg("ini_get - Failed to obtain mutex for 15 seconds\n");
     return false;
   }
-  return store_.sini_true(static_cast<int>(key)) == 1;
+  return store_.is_true(static_cast<int>(key)) == 1;
 }
 
 int Settings::reload() {
@@ -228,10 +228,10 @@ int Settings::reload() {
       log_.emsg("Failed to obtain mutex for 15 seconds while reloading configuration\n");
       return 0;
     }
-    store_.sini_free();
-    ini_init();
+    store_.clear();
+    init();
   }
-  log_.emsg_init(ini_getn(IniKey::LOG_SIZE));
+  log_.set_size_limit(get_int(IniKey::LOG_SIZE));
   return 1;
 }
 

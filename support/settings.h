@@ -22,7 +22,7 @@
 //   - there is no comment syntax.
 //
 // Owner: the engine. The configuration mutex is recursive: a reload holds it
-// while the loader reads values back through `ini_get`.
+// while the loader reads values back through `get`.
 #pragma once
 
 #include <array>
@@ -84,17 +84,17 @@ const std::array<std::string_view, kIniKeyCount>& ini_key_names();
 class SiniStore {
  public:
   // Stores the key names. Returns 1.
-  int sini_init(const std::vector<std::string_view>& keys);
+  int init(const std::vector<std::string_view>& keys);
   // Reads a settings file; 1 when every line was acceptable, 0 when the file
   // could not be opened or a line named an unknown key. `error` receives
   // "%s %s" (path, system error text) or "invalid setting %.100s".
-  int sini_load(const std::string& path, std::string& error);
+  int load(const std::string& path, std::string& error);
   // The stored value text, or empty when none is stored.
-  std::string sini_get(int index) const;
+  std::string get(int index) const;
   bool has_value(int index) const;
   // 1 when a value is stored and is exactly "true", "True" or "TRUE".
-  int sini_true(int index) const;
-  void sini_free();
+  int is_true(int index) const;
+  void clear();
 
  private:
   std::vector<std::string> keys_;
@@ -116,19 +116,19 @@ class Settings {
 
   // Fills the key table and loads the file, then points the log's debug hook
   // and flush switch at DEBUG. Takes the configuration mutex.
-  int ini_init();
+  int init();
 
   // The value text after defaults and bounds. Empty (without default) when
   // the configuration mutex cannot be had within the wait limit.
-  std::string ini_get(IniKey key);
-  bool ini_true(IniKey key);
-  // The decimal number at the start of ini_get's text; for UPDATE_INT the
+  std::string get(IniKey key);
+  bool is_true(IniKey key);
+  // The decimal number at the start of `get`'s text; for UPDATE_INT the
   // server-supplied interval when that is not 0.
-  std::int32_t ini_getn(IniKey key);
-  double ini_getf(IniKey key);
+  std::int32_t get_int(IniKey key);
+  double get_double(IniKey key);
   // The raw stored value read without defaults: exactly "true", "True" or
   // "TRUE" (NO_DLCOUNT is read this way).
-  bool sini_true(IniKey key);
+  bool is_raw_true(IniKey key);
 
   // Discards every value and loads the file again (the update thread's
   // reload). Logs as the reload is specified; 0 when the configuration mutex

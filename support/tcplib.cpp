@@ -109,7 +109,7 @@ constexpr CodeText kCodeTexts[] = {
 
 }  // namespace
 
-int tcp_errno_code(int err) {
+int socket_code_of_errno(int err) {
   switch (err) {
     case EAGAIN: return 10035;  // EWOULDBLOCK is the same value here
     case EINPROGRESS:
@@ -141,7 +141,7 @@ int tcp_errno_code(int err) {
   }
 }
 
-std::string tcp_code_text(int code) {
+std::string socket_code_text(int code) {
   for (const auto& entry : kCodeTexts) {
     if (entry.code == code) return entry.text;
   }
@@ -226,7 +226,7 @@ void TcpConn::debug(const char* fmt, ...) {
   va_end(args);
 }
 
-void TcpConn::note_errno(int err) { last_error_ = tcp_errno_code(err); }
+void TcpConn::note_errno(int err) { last_error_ = socket_code_of_errno(err); }
 
 // The socket's pending error (SO_ERROR), 0 when there is none.
 int TcpConn::pending_error() {
@@ -543,7 +543,7 @@ int TcpConn::read(char* data, std::size_t size) {
 }
 
 std::string TcpConn::error_text() const {
-  std::string text = tcp_code_text(last_error_);
+  std::string text = socket_code_text(last_error_);
   if (!reason_.empty()) {
     text += ' ';
     text += reason_;

@@ -54,11 +54,11 @@ inline constexpr int kTcpHostNotFound = 11001;
 
 // The Windows Sockets code for an `errno` value; values without an
 // equivalent are passed through unchanged (0 stays 0).
-int tcp_errno_code(int err);
+int socket_code_of_errno(int err);
 
 // The text for a Windows Sockets code: the table text, or "Socket Unkown
 // error code %d " for codes outside it.
-std::string tcp_code_text(int code);
+std::string socket_code_text(int code);
 
 // The input buffer of a connection: bytes received and not yet handed out
 // as lines. Pure bookkeeping, no I/O, so it can be tested and fuzzed alone.

@@ -97,7 +97,7 @@ int db_check(const std::string& path, const std::string& ini_path) {
   QuietLog quiet;
   Settings settings(quiet.log(),
                     SettingsOptions{ini_path.empty() ? settings_beside(path) : ini_path});
-  settings.ini_init();
+  settings.init();
   SignatureDb db(quiet.log());
   UpdateState state;
   UpdateCommands commands(db, settings, quiet.log(), state);

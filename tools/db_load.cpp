@@ -27,7 +27,7 @@ LoadedDb::LoadedDb(std::string db_path, std::string ini_path)
       db_(quiet_.log()) {}
 
 bool LoadedDb::load(std::string& error) {
-  settings_.ini_init();
+  settings_.init();
   FilePtr file = open_file(db_path_, "r");
   if (!file) {
     error = "cannot read " + db_path_;

@@ -152,7 +152,7 @@ TraceSession::~TraceSession() = default;
 
 bool TraceSession::open(std::string& error) {
   State& s = *state_;
-  s.settings.ini_init();
+  s.settings.init();
   DbFile(s.commands).open_db();
   const auto collect = [&s](const std::string& text) {
     if (s.tracing) s.run_lines.push_back(without_line_end(text));
@@ -173,7 +173,7 @@ TraceReport TraceSession::trace(const std::string& message_path,
   s.response.clear();
   s.run_lines.clear();
   const std::string tag = "trace";
-  const std::int32_t msg_sz = s.settings.ini_getn(IniKey::MSG_SZ);
+  const std::int32_t msg_sz = s.settings.get_int(IniKey::MSG_SZ);
 
   std::string error;
   auto message = read_whole_file(message_path, error);
@@ -207,17 +207,17 @@ TraceReport TraceSession::trace(const std::string& message_path,
     s.response.add_header("X-Quarn-Match: " + report.match);
   }
 
-  if (!s.settings.ini_true(IniKey::SKIP_FILTER)) {
+  if (!s.settings.is_true(IniKey::SKIP_FILTER)) {
     auto envelope = read_whole_file(envelope_path, error);
     if (!envelope || static_cast<std::int64_t>(envelope->size()) >= msg_sz) {
       report.answer = strprintf("%s ERROR Unable to access envelope file (%s)\n", tag.c_str(),
                                 envelope_path.c_str());
       return report;
     }
-    const auto filter_max = static_cast<std::size_t>(s.settings.ini_getn(IniKey::FILTER_MAX));
+    const auto filter_max = static_cast<std::size_t>(s.settings.get_int(IniKey::FILTER_MAX));
     MfilterOptions options;
-    options.budget_ms = s.settings.ini_getn(IniKey::FILTER_BUDGET);
-    options.spawn_allow = s.settings.ini_get(IniKey::SPAWN_ALLOW);
+    options.budget_ms = s.settings.get_int(IniKey::FILTER_BUDGET);
+    options.spawn_allow = s.settings.get(IniKey::SPAWN_ALLOW);
     options.add_header = [&s](std::string_view line) { s.response.add_header(line); };
     // The flags are the run's and end with it: read them before.
     options.inspect = [&report](const FilterRun& run) {

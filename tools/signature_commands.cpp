@@ -139,11 +139,11 @@ int cmd_match(const Args& args) {
     if (match.matched) {
       std::printf("  OK %d %s %s %d - CRC matched (Score: %d/%d matching %d)\n", match.count,
                   match.status, match.type, match.id, match.score,
-                  settings.ini_getn(IniKey::SCORE_MIN), settings.ini_getn(IniKey::MATCH_MIN));
+                  settings.get_int(IniKey::SCORE_MIN), settings.get_int(IniKey::MATCH_MIN));
     } else {
       std::printf("  OK 0 None None 0 - Not Found\n");
     }
-    const bool allow_null_head = settings.ini_true(IniKey::ALLOW_NULL_HEAD);
+    const bool allow_null_head = settings.is_true(IniKey::ALLOW_NULL_HEAD);
     if (const MessageRecord* best = loaded.best_record(crcs, allow_null_head)) {
       const std::string agree = domatchtypes(crcs, best->crc, allow_null_head, 1000);
       std::printf("  best record %d agrees in: %s\n", best->id,

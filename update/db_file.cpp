@@ -60,11 +60,11 @@ int DbFile::open_db() {
     log.imsg("Could not find existing %s\n", kDbFile);
   }
 
-  if (!settings.ini_true(IniKey::UPDATE_START)) {
+  if (!settings.is_true(IniKey::UPDATE_START)) {
     log.imsg("open_db - update_start false, skipping update\n");
     return 1;
   }
-  const UpdateSchedule schedule{settings.ini_getn(IniKey::UPDATE_INT), kStartRetrySpread};
+  const UpdateSchedule schedule{settings.get_int(IniKey::UPDATE_INT), kStartRetrySpread};
   const std::int64_t now = commands_.now();
   if (schedule.due(state.last_update, now)) {
     if (options_.do_update() != 0) {

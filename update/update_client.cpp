@@ -73,10 +73,10 @@ constexpr std::int64_t kMegabyte = 1024 * 1024;
 }  // namespace
 
 RunBounds::RunBounds(Settings& settings)
-    : deadline_(Clock::now() + std::chrono::seconds(settings.ini_getn(IniKey::UPDATE_TIME_MAX))),
-      seconds_(settings.ini_getn(IniKey::UPDATE_TIME_MAX)),
-      download_max_mb_(settings.ini_getn(IniKey::DOWNLOAD_MAX)),
-      rules_max_mb_(settings.ini_getn(IniKey::FILTER_FILE_MAX)) {}
+    : deadline_(Clock::now() + std::chrono::seconds(settings.get_int(IniKey::UPDATE_TIME_MAX))),
+      seconds_(settings.get_int(IniKey::UPDATE_TIME_MAX)),
+      download_max_mb_(settings.get_int(IniKey::DOWNLOAD_MAX)),
+      rules_max_mb_(settings.get_int(IniKey::FILTER_FILE_MAX)) {}
 
 bool RunBounds::within(Log& log, std::int64_t& bytes, std::size_t line_size, Answer answer) const {
   bytes += static_cast<std::int64_t>(line_size) + 1;
@@ -291,11 +291,11 @@ UpdateClient::UpdateClient(Log& log, Settings& settings, UpdateCommands& command
       options_(std::move(options)) {}
 
 std::string UpdateClient::database_request(std::int32_t position) {
-  const std::string cgi = settings_.ini_get(IniKey::QUARN_CGI);
-  const std::string email = percent_encode_value(settings_.ini_get(IniKey::QUARN_EMAIL));
-  const std::string pass = percent_encode_value(settings_.ini_get(IniKey::QUARN_PASS));
-  const std::string host = settings_.ini_get(IniKey::HTTP_HOST);
-  const int port = settings_.ini_getn(IniKey::HTTP_PORT);
+  const std::string cgi = settings_.get(IniKey::QUARN_CGI);
+  const std::string email = percent_encode_value(settings_.get(IniKey::QUARN_EMAIL));
+  const std::string pass = percent_encode_value(settings_.get(IniKey::QUARN_PASS));
+  const std::string host = settings_.get(IniKey::HTTP_HOST);
+  const int port = settings_.get_int(IniKey::HTTP_PORT);
   if (position != 0) {
     return lprintf(kRequestSize,
                    "GET %s?cmd=update2&from=%d&email=%s&password=%s HTTP/1.1\r\nHost: %s:%d\r\n"
@@ -309,11 +309,11 @@ std::string UpdateClient::database_request(std::int32_t position) {
 }
 
 std::string UpdateClient::filter_request() {
-  const std::string cgi = settings_.ini_get(IniKey::QUARN_CGI);
-  const std::string email = percent_encode_value(settings_.ini_get(IniKey::QUARN_EMAIL));
-  const std::string pass = percent_encode_value(settings_.ini_get(IniKey::QUARN_PASS));
-  const std::string host = settings_.ini_get(IniKey::HTTP_HOST);
-  const int port = settings_.ini_getn(IniKey::HTTP_PORT);
+  const std::string cgi = settings_.get(IniKey::QUARN_CGI);
+  const std::string email = percent_encode_value(settings_.get(IniKey::QUARN_EMAIL));
+  const std::string pass = percent_encode_value(settings_.get(IniKey::QUARN_PASS));
+  const std::string host = settings_.get(IniKey::HTTP_HOST);
+  const int port = settings_.get_int(IniKey::HTTP_PORT);
   return lprintf(kRequestSize,
                  "GET %s?cmd=filter2&email=%s&password=%s HTTP/1.0\r\nHost: %s:%d\r\n"
                  "Connection: close\r\n\r\n",
@@ -325,9 +325,9 @@ int UpdateClient::do_update() {
   std::unique_ptr<UpdateLink> link;
   if (options_.make_link) {
     link = options_.make_link();
-  } else if (settings_.ini_true(IniKey::HTTP_TLS)) {
+  } else if (settings_.is_true(IniKey::HTTP_TLS)) {
     link = std::make_unique<TlsUpdateLink>(log_, options_.limits,
-                                           settings_.ini_get(IniKey::HTTP_CA_FILE));
+                                           settings_.get(IniKey::HTTP_CA_FILE));
   } else {
     link = std::make_unique<TcpUpdateLink>(log_, options_.limits);
   }
@@ -338,8 +338,8 @@ int UpdateClient::do_update() {
 }
 
 int UpdateClient::run(UpdateLink& link) {
-  const std::string host = settings_.ini_get(IniKey::HTTP_HOST);
-  const int port = settings_.ini_getn(IniKey::HTTP_PORT);
+  const std::string host = settings_.get(IniKey::HTTP_HOST);
+  const int port = settings_.get_int(IniKey::HTTP_PORT);
   if (!link.open(host, port)) {
     log_.emsg("do_update - Could not open connection for database update (%s)\n",
               link.error().c_str());
@@ -419,7 +419,7 @@ int UpdateClient::run(UpdateLink& link) {
   }
 
   const bool accepted =
-      expected == lines || (expected == 0 && settings_.sini_true(IniKey::NO_DLCOUNT));
+      expected == lines || (expected == 0 && settings_.is_raw_true(IniKey::NO_DLCOUNT));
   if (!accepted) {
     log_.emsg("do_update - Count does not match, retry from %d\n",
               static_cast<int>(start_position));
@@ -437,7 +437,7 @@ int UpdateClient::run(UpdateLink& link) {
   state_.position = std::max(start_position, largest);
 
   const std::int32_t filter_time = state_.filter_time;
-  if (offered != 0 && offered != filter_time && settings_.ini_true(IniKey::FILTER_UPGRADE)) {
+  if (offered != 0 && offered != filter_time && settings_.is_true(IniKey::FILTER_UPGRADE)) {
     log_.imsg("do_update - New filter available (%d -> %d), requesting\n",
               static_cast<int>(filter_time), static_cast<int>(offered));
     if (fetch_filter(link, host, port, offered, bounds) == FilterOutcome::kFail) return 0;

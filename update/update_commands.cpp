@@ -176,8 +176,8 @@ UpdateCommands::UpdateCommands(SignatureDb& db, Settings& settings, Log& log, Up
 CommandRules UpdateCommands::rules() {
   CommandRules rules;
   rules.test_mode = options_.test_mode;
-  if (!rules.test_mode) rules.expire_days = settings_.ini_getn(IniKey::EXPIRE_DAYS);
-  rules.allow_invalid_crcs = settings_.ini_true(IniKey::ALLOW_INVALID_CRCS);
+  if (!rules.test_mode) rules.expire_days = settings_.get_int(IniKey::EXPIRE_DAYS);
+  rules.allow_invalid_crcs = settings_.is_true(IniKey::ALLOW_INVALID_CRCS);
   restamp(rules);
   return rules;
 }

@@ -89,9 +89,9 @@ bool UpdateThread::cycle() {
   }
 
   // 3. Schedule.
-  const UpdateSchedule schedule{settings_.ini_getn(IniKey::UPDATE_INT), kThreadRetrySpread};
+  const UpdateSchedule schedule{settings_.get_int(IniKey::UPDATE_INT), kThreadRetrySpread};
   const bool due = schedule.due(state_.last_update, options_.clock()) &&
-                   settings_.ini_true(IniKey::AUTO_UPDATE);
+                   settings_.is_true(IniKey::AUTO_UPDATE);
 
   // 4. Update. The outcome is timed by the clock after the run, which may
   // have taken a while.

@@ -40,9 +40,9 @@ class FastScan : public ::testing::Test {
   int add(double score, const std::string& pattern, const std::string& name,
           const std::string& flag = "") {
     const std::int32_t index = flag.empty() ? -1 : run_.flag_index(flag);
-    return filter_.phrases.mf_fast_add(score, pattern, name, index, engine_.log());
+    return filter_.phrases.add(score, pattern, name, index, engine_.log());
   }
-  void scan(std::string_view text) { filter_.phrases.mf_fast_scan(text, text.size(), run_); }
+  void scan(std::string_view text) { filter_.phrases.scan(text, text.size(), run_); }
   const SpamScoreList& scores() { return run_.state().scores; }
 
   RuleFilter filter_;
@@ -179,7 +179,7 @@ TEST_F(FastScan, HitMarksClearEachScanAndFreeEmpties) {
   run_.state().scores.clear();
   scan("ab");
   EXPECT_FALSE(scores().empty());
-  filter_.phrases.mf_fast_free();
+  filter_.phrases.clear();
   EXPECT_EQ(filter_.phrases.size(), 0u);
   run_.state().scores.clear();
   scan("ab");

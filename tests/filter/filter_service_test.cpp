@@ -14,11 +14,11 @@ namespace {
 class FilterServiceTest : public ::testing::Test {
  protected:
   FilterServiceTest() {
-    log_.emsg_open(dir_.file("test.log"));
+    log_.open(dir_.file("test.log"));
     log_.set_debug_hook(true);
   }
   std::string log_text() {
-    log_.emsg_flush();
+    log_.flush();
     return dir_.read("test.log");
   }
 

@@ -23,11 +23,11 @@ using Clock = std::chrono::steady_clock;
 class MfilterTest : public ::testing::Test {
  protected:
   MfilterTest() : cwd_(dir_.path()) {
-    log_.emsg_open(dir_.file("test.log"));
+    log_.open(dir_.file("test.log"));
     log_.set_debug_hook(true);
   }
   std::string log_text() {
-    log_.emsg_flush();
+    log_.flush();
     return dir_.read("test.log");
   }
   bool logged(const std::string& text) { return log_text().find(text) != std::string::npos; }
@@ -228,7 +228,7 @@ TEST_F(MfilterTest, DownloadedRulesSpawnOnlyAllowedPrograms) {
 
 class SpawnTest : public ::testing::Test {
  protected:
-  SpawnTest() : cwd_(dir_.path()) { process_log_.emsg_open(dir_.file("process.log")); }
+  SpawnTest() : cwd_(dir_.path()) { process_log_.open(dir_.file("process.log")); }
 
   std::int32_t spawn(std::string_view command, std::int64_t limit_ms = 10000) {
     return run_spawn(command, std::string_view(kMessage), engine_.log(), process_log_, limit_ms);
@@ -284,7 +284,7 @@ TEST_F(SpawnTest, FailuresYieldZero) {
 TEST(SpawnRule, ComparedWithItsExitCode) {
   RunHarness h;
   Log process_log;
-  process_log.emsg_open(h.dir.file("process.log"));
+  process_log.open(h.dir.file("process.log"));
   h.sinks.process_log = &process_log;
   h.compile(
       "if (spawn(\"/bin/sh -c \\\"exit 3\\\"\") = 3) then\n"

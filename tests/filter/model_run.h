@@ -38,11 +38,11 @@ class EngineModelRun {
 
   // The value of a registered header name ("" for an unknown name).
   std::string value(std::string_view name) {
-    return std::string(engine.model().rf_hdrs_get(index(name)));
+    return std::string(engine.model().header(index(name)));
   }
   bool exists(std::string_view name) {
     const std::int32_t i = index(name);
-    return i >= 0 && engine.model().rf_hdrs_exists(i) == 1;
+    return i >= 0 && engine.model().has_header(i) == 1;
   }
   // A flag's value; 0 for a name that is not registered.
   std::int32_t flag(std::string_view name) const {

@@ -48,15 +48,15 @@ class FakeMessage final : public MessageAccess {
  public:
   void set(std::int32_t index, std::string value) { values[index] = std::move(value); }
 
-  int rf_hdrs_exists(std::int32_t index) const override { return values.count(index) ? 1 : 0; }
-  std::string_view rf_hdrs_get(std::int32_t index) const override {
+  int has_header(std::int32_t index) const override { return values.count(index) ? 1 : 0; }
+  std::string_view header(std::int32_t index) const override {
     auto found = values.find(index);
     return found == values.end() ? std::string_view() : std::string_view(found->second);
   }
-  std::int32_t rf_hdrs_getlen(std::int32_t index) const override {
-    return static_cast<std::int32_t>(rf_hdrs_get(index).size());
+  std::int32_t header_length(std::int32_t index) const override {
+    return static_cast<std::int32_t>(header(index).size());
   }
-  void rf_hdrs_set(std::int32_t index, std::string_view text) override {
+  void set_header(std::int32_t index, std::string_view text) override {
     values[index] = std::string(text);
     replaced.push_back(index);
   }

@@ -81,7 +81,7 @@ TEST(SpamDetectDo, AddsTheHeaderRecordsTheResultAndLogs) {
 
   // A total of 1 or less adds nothing and keeps the last result, but logs.
   rf_spamdetect_free(run.filter_run);
-  run.model().rf_hdrs_free();
+  run.model().clear();
   run.process("Subject: s\n\nbody\n");
   run.filter_run.add_score(1.0f, "only");
   EXPECT_FLOAT_EQ(rf_spamdetect_do(run.filter_run, nullptr), 1.0f);

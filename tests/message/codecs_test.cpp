@@ -134,7 +134,7 @@ TEST(LineReader, CutsLongLinesAndSkipsTheirRest) {
   EXPECT_EQ(line, "xxx");
   position = 0;
   std::string_view view;
-  ASSERT_EQ(rf_getline_view("ab\r\n", position, view, 1), 1);
+  ASSERT_EQ(next_line("ab\r\n", position, view, 1), 1);
   EXPECT_EQ(view, "");
 }
 

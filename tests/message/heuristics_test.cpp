@@ -12,7 +12,7 @@ namespace quarn::testing {
 namespace {
 
 std::string flag_names(const HeuristicInput& input) {
-  const HeuristicFlags flags = rf_heuristic_flags(input);
+  const HeuristicFlags flags = find_heuristic_flags(input);
   std::string text;
   for (std::size_t i = 0; i < flags.count; ++i) {
     if (!text.empty()) text += ' ';

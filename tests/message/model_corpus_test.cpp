@@ -35,8 +35,8 @@ std::string snapshot(ModelRun& run) {
   std::string text;
   for (std::size_t i = 0; i < run.headers().size(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
-    text += std::to_string(run.model().rf_hdrs_exists(index));
-    text += run.model().rf_hdrs_get(index);
+    text += std::to_string(run.model().has_header(index));
+    text += run.model().header(index);
     text += '\x01';
   }
   return text + marks_text(run.model().marks()) + run.flags_set();
@@ -47,10 +47,10 @@ void check_bounds(ModelRun& run, std::string_view message) {
   const std::string_view text = cstr_view(message);
   for (std::size_t i = 0; i < run.headers().size(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
-    const std::string_view value = model.rf_hdrs_get(index);
+    const std::string_view value = model.header(index);
     ASSERT_NE(value.data(), nullptr);
-    ASSERT_EQ(model.rf_hdrs_getlen(index), static_cast<std::int32_t>(value.size()));
-    if (model.rf_hdrs_exists(index) == 0) {
+    ASSERT_EQ(model.header_length(index), static_cast<std::int32_t>(value.size()));
+    if (model.has_header(index) == 0) {
       ASSERT_TRUE(value.empty());
       continue;
     }
@@ -93,12 +93,12 @@ TEST(ModelCorpus, EveryMessageKeepsItsBoundsAndRepeats) {
     const std::string message = read_file(path.string());
     ASSERT_EQ(run.process(message), 1);
     ASSERT_NO_FATAL_FAILURE(check_bounds(run, message));
-    with_body += run.model().rf_hdrs_exists(run.index("full"));
+    with_body += run.model().has_header(run.index("full"));
     const std::string first = snapshot(run);
-    run.model().rf_hdrs_free();
+    run.model().clear();
     run.process(message);
     ASSERT_EQ(snapshot(run), first);
-    run.model().rf_hdrs_free();
+    run.model().clear();
     ++messages;
   }
   EXPECT_GT(messages, 1000);

@@ -42,7 +42,7 @@ int ModelRun::process(std::string_view message) {
   std::fill(flag_values_.begin(), flag_values_.end(), 0);
   set_flag("html_encoded", 0);
   set_flag("__UNUSABLE_MSGID", 0);
-  const int result = model_.rf_hdrs_process(message, decoded, urls, headers_);
+  const int result = model_.build(message, decoded, urls, headers_);
   const HeuristicFlags& earned = model_.heuristic_flags();
   for (std::size_t i = 0; i < earned.count; ++i) set_flag(earned.names[i], 1);
   header_index("to");
@@ -52,7 +52,7 @@ int ModelRun::process(std::string_view message) {
 int ModelRun::cmpfromto() {
   const std::int32_t to = header_index("to");
   const std::int32_t from = header_index("from");
-  if (model_.rf_cmpfromto(to, from) == 0) return 0;
+  if (model_.from_in_to(to, from) == 0) return 0;
   set_flag("FROMEQTO", 1);
   return 1;
 }

@@ -1,5 +1,5 @@
 // Golden files of the message model: tests/data/model/NAME.eml goes through
-// rf_hdrs_process and rf_cmpfromto with the header names below registered
+// `build` and `from_in_to` with the header names below registered
 // and fixed envelope texts; NAME.model holds every value, the marks, the
 // flags that are set, the HTML counters and the lengths. A CR in a value is
 // shown as "<CR>". Set QUARN_UPDATE_GOLDEN=1 to rewrite the expected files
@@ -57,11 +57,11 @@ std::string describe(std::string_view message) {
   std::string text;
   for (std::string_view name : kNames) {
     const std::int32_t index = run.index(name);
-    if (run.model().rf_hdrs_exists(index) == 0) {
+    if (run.model().has_header(index) == 0) {
       text += lprintf(kLineSize, "[%.*s] none\n", static_cast<int>(name.size()), name.data());
       continue;
     }
-    const std::string_view value = run.model().rf_hdrs_get(index);
+    const std::string_view value = run.model().header(index);
     text += lprintf(kLineSize, "[%.*s] %zu\n", static_cast<int>(name.size()), name.data(),
                     value.size());
     if (name == "full") {

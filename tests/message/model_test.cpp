@@ -254,14 +254,14 @@ TEST(BodyScan, PseudoHeadersBorrowTheRunsTexts) {
   // The recipient follows the interpreter, with its current length.
   run.model().set_recipient("b@x");
   EXPECT_EQ(run.value("recipient"), "b@x");
-  EXPECT_EQ(run.model().rf_hdrs_getlen(run.index("recipient")), 3);
+  EXPECT_EQ(run.model().header_length(run.index("recipient")), 3);
   run.model().set_recipient(std::string(1500, 'r'));
   EXPECT_EQ(run.value("recipient").size(), MessageModel::kEnvelopeTextLimit);
 
   // Borrowed values cannot be replaced.
   for (const char* name : {"body", "rawbody", "full", "urls", "head", "recipient",
                            "return-path", "sender-ip"}) {
-    run.model().rf_hdrs_set(run.index(name), "changed");
+    run.model().set_header(run.index(name), "changed");
     EXPECT_NE(run.value(name), "changed") << name;
     EXPECT_FALSE(run.model().replaced(run.index(name))) << name;
   }
@@ -324,7 +324,7 @@ TEST(Process, StartsEveryRunAfresh) {
   run.process("Subject: one\nX-A: a\nContent-Type: text/html\n\n<p>x</p>\n");
   EXPECT_EQ(run.model().marks().ishtml, 1);
 
-  run.model().rf_hdrs_set(run.index("subject"), "changed");
+  run.model().set_header(run.index("subject"), "changed");
   EXPECT_TRUE(run.model().replaced(run.index("subject")));
   run.process("Subject: two\n\nplain\n");
   EXPECT_EQ(run.value("subject"), "two");
@@ -349,27 +349,27 @@ TEST(Accessors, GetNeverFailsAndSetMarksReplaced) {
   run.process("Subject: old\n\nbody\n");
   MessageModel& model = run.model();
   for (std::int32_t index : {-1, 99, 100, 5000}) {
-    EXPECT_EQ(model.rf_hdrs_exists(index), 0) << index;
-    EXPECT_EQ(model.rf_hdrs_getlen(index), 0) << index;
-    EXPECT_NE(model.rf_hdrs_get(index).data(), nullptr) << index;
-    EXPECT_TRUE(model.rf_hdrs_get(index).empty()) << index;
+    EXPECT_EQ(model.has_header(index), 0) << index;
+    EXPECT_EQ(model.header_length(index), 0) << index;
+    EXPECT_NE(model.header(index).data(), nullptr) << index;
+    EXPECT_TRUE(model.header(index).empty()) << index;
   }
-  for (std::int32_t index : {-1, -100, 100, 5000}) model.rf_hdrs_set(index, "x");  // ignored
-  EXPECT_NE(model.rf_hdrs_get(run.index("x-missing")).data(), nullptr);
+  for (std::int32_t index : {-1, -100, 100, 5000}) model.set_header(index, "x");  // ignored
+  EXPECT_NE(model.header(run.index("x-missing")).data(), nullptr);
   EXPECT_FALSE(model.headers_changed());
 
   const std::int32_t subject = run.index("subject");
-  model.rf_hdrs_set(subject, "new value");
-  EXPECT_EQ(model.rf_hdrs_get(subject), "new value");
-  EXPECT_EQ(model.rf_hdrs_getlen(subject), 9);
+  model.set_header(subject, "new value");
+  EXPECT_EQ(model.header(subject), "new value");
+  EXPECT_EQ(model.header_length(subject), 9);
   EXPECT_TRUE(model.replaced(subject));
   EXPECT_TRUE(model.headers_changed());
-  model.rf_hdrs_set(subject, model.rf_hdrs_get(subject).substr(4));  // its own text
-  EXPECT_EQ(model.rf_hdrs_get(subject), "value");
+  model.set_header(subject, model.header(subject).substr(4));  // its own text
+  EXPECT_EQ(model.header(subject), "value");
 
   const std::int32_t missing = run.index("x-missing");
-  model.rf_hdrs_set(missing, "");
-  EXPECT_EQ(model.rf_hdrs_exists(missing), 1);
+  model.set_header(missing, "");
+  EXPECT_EQ(model.has_header(missing), 1);
   EXPECT_TRUE(model.replaced(missing));
 }
 
@@ -377,7 +377,7 @@ TEST(Accessors, AddedLinesStopAtNinety) {
   ModelRun run;
   run.process("Subject: s\n\nbody\n");
   MessageModel& model = run.model();
-  for (int i = 1; i <= 95; ++i) model.rf_hdrs_add("X-Line: " + std::to_string(i));
+  for (int i = 1; i <= 95; ++i) model.add_header("X-Line: " + std::to_string(i));
   ASSERT_EQ(model.added_headers().size(), 90u);
   EXPECT_EQ(model.added_headers().front(), "X-Line: 1");
   EXPECT_EQ(model.added_headers().back(), "X-Line: 90");
@@ -390,12 +390,12 @@ TEST(Accessors, FreeEndsTheRun) {
   ModelRun run;
   run.names({"subject", "body"});
   run.process("Subject: s\n\nbody\n");
-  run.model().rf_hdrs_add("X-A: 1");
-  run.model().rf_hdrs_free();
+  run.model().add_header("X-A: 1");
+  run.model().clear();
   EXPECT_FALSE(run.exists("subject"));
   EXPECT_FALSE(run.exists("body"));
   EXPECT_TRUE(run.model().added_headers().empty());
-  run.model().rf_hdrs_free();  // twice is harmless
+  run.model().clear();  // twice is harmless
 }
 
 TEST(CmpFromTo, FromAddressFoundInTo) {
@@ -431,7 +431,7 @@ TEST(CmpFromTo, NamesAreCapturedFromTheNextRun) {
   EXPECT_EQ(run.cmpfromto(), 0);  // neither name was known to this run
   EXPECT_GE(run.index("to"), 0);
   EXPECT_GE(run.index("from"), 0);
-  run.model().rf_hdrs_free();
+  run.model().clear();
   run.process(message);
   EXPECT_EQ(run.cmpfromto(), 1);
   EXPECT_EQ(run.flag("fromeqto"), 1);

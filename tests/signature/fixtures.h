@@ -20,9 +20,9 @@ class Harness {
  public:
   explicit Harness(std::string_view ini = "") {
     dir.write("quarncrc.ini", ini);
-    log.emsg_open(dir.file("test.log"));
+    log.open(dir.file("test.log"));
     settings = std::make_unique<Settings>(log, SettingsOptions{.path = dir.file("quarncrc.ini")});
-    settings->ini_init();
+    settings->init();
   }
 
   // Replaces quarncrc.ini and reloads it; the log is emptied.
@@ -35,7 +35,7 @@ class Harness {
   // The log entries written so far, each "Level:text" without the time stamp
   // and without the final line end ("Err:...", "Info:...", "dbg:...").
   std::vector<std::string> log_entries() {
-    log.emsg_flush();
+    log.flush();
     std::vector<std::string> entries;
     std::istringstream in(dir.read("test.log"));
     std::string line;
@@ -55,7 +55,7 @@ class Harness {
     return all;
   }
 
-  void clear_log() { log.emsg_reopen(); }
+  void clear_log() { log.reopen(); }
 
   // "DD HH:MM:SS:Level: text" -> "Level:text"; nothing for a continuation.
   static std::optional<std::string> parse_entry(const std::string& line) {

@@ -94,7 +94,7 @@ TEST(SpawnCommand, ProgramPartAndArguments) {
       {"", "", {}, false},
   };
   for (const auto& c : cases) {
-    SpawnCommand parsed = lib_parse_command(c.command);
+    SpawnCommand parsed = parse_command(c.command);
     EXPECT_EQ(parsed.program, c.program) << c.command;
     EXPECT_EQ(parsed.args, c.args) << c.command;
     EXPECT_EQ(parsed.batch, c.batch) << c.command;
@@ -261,10 +261,10 @@ TEST_F(ChildProcesses, ReleasingOrDroppingARunningChildLeavesNothingBehind) {
   ChildProcess done;
   ASSERT_EQ(lib_detach_handle(capture.log, "sh -c \"exit 9\"", error, done), 1);
   int code = -1;
-  ASSERT_EQ(lib_detach_wait_ms(capture.log, done, 5000, code), 1);
+  ASSERT_EQ(detach_wait_ms(capture.log, done, 5000, code), 1);
   EXPECT_EQ(code, 9);
   EXPECT_EQ(done.exit_code(), 9);
-  EXPECT_EQ(lib_detach_wait_ms(capture.log, done, 5000, code), 1);
+  EXPECT_EQ(detach_wait_ms(capture.log, done, 5000, code), 1);
   EXPECT_EQ(lib_detach_kill(capture.log, done), 1);
   EXPECT_EQ(capture.count("Info: lib_spawn: the process has terminated normally 9\n"), 1);
 }

@@ -13,8 +13,8 @@ namespace quarn::testing {
 class LogCapture {
  public:
   LogCapture() {
-    log.emsg_set_flush(true);
-    log.emsg_open(dir.file("test.log"));
+    log.set_flush(true);
+    log.open(dir.file("test.log"));
   }
 
   // Every line as "Level: text" (the 11-character stamp and its colon cut).

@@ -21,14 +21,14 @@ class LogTest : public ::testing::Test {
 
 TEST_F(LogTest, LineFormatHasStampLevelAndText) {
   Log log;
-  log.emsg_init(0);
-  ASSERT_EQ(log.emsg_open(path()), 1);
+  log.set_size_limit(0);
+  ASSERT_EQ(log.open(path()), 1);
   log.emsg("error %d\n", 1);
   log.imsg("info\n");
   log.dmsg("debug\n");
   log.imsg("no line end");
   log.imsg("!\n");
-  log.emsg_flush();
+  log.flush();
   // "DD HH:MM:SS:" with the day padded by a blank.
   auto stamped = [](const std::string& l) {
     if (l.size() < 12 || l[2] != ' ' || l[5] != ':' || l[8] != ':' || l[11] != ':') return false;
@@ -59,15 +59,15 @@ TEST_F(LogTest, StampIsDayAndTime) {
 
 TEST_F(LogTest, OverlongMessagesAreCutAndFlagged) {
   Log log;
-  log.emsg_init(0);
-  ASSERT_EQ(log.emsg_open(path()), 1);
+  log.set_size_limit(0);
+  ASSERT_EQ(log.open(path()), 1);
   log.imsg("%s", std::string(999, 'a').c_str());
-  log.emsg_flush();
+  log.flush();
   EXPECT_EQ(content().find("FATAL"), std::string::npos);
   EXPECT_NE(content().find(std::string(999, 'a')), std::string::npos);
 
   log.imsg("\n%s", std::string(1500, 'b').c_str());
-  log.emsg_flush();
+  log.flush();
   const std::string text = content();
   EXPECT_NE(text.find(":Err: FATAL, INMSG ERROR TOO LONG\n"), std::string::npos);
   EXPECT_NE(text.find(std::string(998, 'b')), std::string::npos);
@@ -78,15 +78,15 @@ TEST_F(LogTest, OpenModeFollowsTheSizeLimit) {
   testing::write_file(path(), "old line\n");
   {
     Log log;
-    log.emsg_init(0);
-    ASSERT_EQ(log.emsg_open(path()), 1);
+    log.set_size_limit(0);
+    ASSERT_EQ(log.open(path()), 1);
     log.emsg("appended\n");
   }
   EXPECT_EQ(content().rfind("old line\n", 0), 0u);
   {
     Log log;
-    log.emsg_init(1000);
-    ASSERT_EQ(log.emsg_open(path()), 1);
+    log.set_size_limit(1000);
+    ASSERT_EQ(log.open(path()), 1);
     log.emsg("fresh\n");
   }
   EXPECT_EQ(content().find("old line"), std::string::npos);
@@ -94,8 +94,8 @@ TEST_F(LogTest, OpenModeFollowsTheSizeLimit) {
 
 TEST_F(LogTest, SizeLimitStartsTheFileAfreshOnlyWhenExceeded) {
   Log log;
-  log.emsg_init(100);
-  ASSERT_EQ(log.emsg_open(path()), 1);
+  log.set_size_limit(100);
+  ASSERT_EQ(log.open(path()), 1);
   // Error lines are flushed at once, so the size on disk is exact.
   log.emsg("%s\n", std::string(100 - 18, 'x').c_str());  // 18 = stamp, level, blank, line end
   ASSERT_EQ(content().size(), 100u);
@@ -115,17 +115,17 @@ TEST_F(LogTest, WithoutAFileTextGoesToTheConsoleAlone) {
   std::fread(buf, 1, sizeof buf - 1, console);
   EXPECT_STREQ(buf, "early message\n");
   std::fclose(console);
-  EXPECT_EQ(log.emsg_open(dir_.file("no/such/dir/x.log")), 0);
+  EXPECT_EQ(log.open(dir_.file("no/such/dir/x.log")), 0);
 }
 
 TEST_F(LogTest, DebugHookFollowsItsSwitch) {
   Log log;
-  log.emsg_init(0);
-  ASSERT_EQ(log.emsg_open(path()), 1);
+  log.set_size_limit(0);
+  ASSERT_EQ(log.open(path()), 1);
   log.hook("hidden\n");
   log.set_debug_hook(true);
   log.hook("shown\n");
-  log.emsg_flush();
+  log.flush();
   EXPECT_EQ(content().find("hidden"), std::string::npos);
   EXPECT_NE(content().find(":dbg: shown"), std::string::npos);
 }

@@ -56,8 +56,8 @@ TEST(MutexTest, TimeoutRecordsTheWaitersLocation) {
 TEST(MutexTest, ReleaseByANonOwnerIsRefusedAndLogged) {
   testing::TempDir dir;
   Log log;
-  log.emsg_init(0);
-  log.emsg_open(dir.file("m.log"));
+  log.set_size_limit(0);
+  log.open(dir.file("m.log"));
   MutexRec m;
   EXPECT_EQ(th_mutex_release(&m, &log), 0);  // not held at all
   m.wait(100);
@@ -66,7 +66,7 @@ TEST(MutexTest, ReleaseByANonOwnerIsRefusedAndLogged) {
   t.join();
   EXPECT_EQ(result, 0);
   EXPECT_EQ(th_mutex_release(&m, &log), 1);
-  log.emsg_flush();
+  log.flush();
   const std::string text = testing::read_file(dir.file("m.log"));
   EXPECT_NE(text.find(":Err: Releaseing mutex failed\n"), std::string::npos);
 }

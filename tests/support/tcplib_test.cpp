@@ -68,12 +68,12 @@ class TcpLib : public ::testing::Test {
 
 TEST(TcpErrorText, CodesReasonsAndErrnoMapping) {
   EXPECT_EQ(tcp_error(nullptr), "Channel structure is NULL");
-  EXPECT_EQ(tcp_code_text(10061), "Connection refused");
-  EXPECT_EQ(tcp_code_text(10060), "Timedout");
-  EXPECT_EQ(tcp_code_text(10035),
+  EXPECT_EQ(socket_code_text(10061), "Connection refused");
+  EXPECT_EQ(socket_code_text(10060), "Timedout");
+  EXPECT_EQ(socket_code_text(10035),
             "The socket is marked as non-blocking and the requested operation would block.");
-  EXPECT_EQ(tcp_code_text(11001), "Socket Unkown error code 11001 ");
-  EXPECT_EQ(tcp_code_text(0), "Socket Unkown error code 0 ");
+  EXPECT_EQ(socket_code_text(11001), "Socket Unkown error code 11001 ");
+  EXPECT_EQ(socket_code_text(0), "Socket Unkown error code 0 ");
 
   const struct {
     int err;
@@ -86,7 +86,7 @@ TEST(TcpErrorText, CodesReasonsAndErrnoMapping) {
       {ENAMETOOLONG, 10063}, {EPIPE, 10058},    {ESHUTDOWN, 10058},    {EFAULT, 10014},
       {EINVAL, 10022},   {EACCES, 10013},       {EMSGSIZE, 10040},     {EMFILE, EMFILE},
   };
-  for (const auto& c : cases) EXPECT_EQ(tcp_errno_code(c.err), c.code) << c.err;
+  for (const auto& c : cases) EXPECT_EQ(socket_code_of_errno(c.err), c.code) << c.err;
 }
 
 TEST_F(TcpLib, RefusedConnectionIsLoggedWithMappedCode) {
@@ -225,7 +225,7 @@ TEST_F(TcpLib, StalledServerEndsTheReadAfterTheLimit) {
   EXPECT_LT(ms_since(start), 5000);
   EXPECT_GE(conn.socket(), 0);  // a time-out leaves the connection open
   EXPECT_EQ(conn.reason(), "after 0 seconds");
-  EXPECT_EQ(tcp_error(conn), tcp_code_text(10035) + " after 0 seconds");
+  EXPECT_EQ(tcp_error(conn), socket_code_text(10035) + " after 0 seconds");
 }
 
 TEST_F(TcpLib, LineTimeIsCountedFromItsFirstChunk) {
@@ -267,7 +267,7 @@ TEST_F(TcpLib, WriteToAServerThatDoesNotReadFailsAfterTheLimit) {
   EXPECT_GE(ms_since(last_call), 200);
   EXPECT_EQ(conn.socket(), -1);
   EXPECT_EQ(capture.count("Err: tcp_printf: failed only "), 1);
-  EXPECT_EQ(capture.count(" sent " + tcp_code_text(10035) + "\n"), 1);
+  EXPECT_EQ(capture.count(" sent " + socket_code_text(10035) + "\n"), 1);
 }
 
 TEST_F(TcpLib, PrintfCutsAt3999CharactersAndCountsBytes) {

@@ -57,10 +57,10 @@ TEST(UpdateSchedule, TheUpdateThreadFollowsItsClock) {
   dir.write("quarncrc.ini", "AUTO_UPDATE true\nUPDATE_INT 20\n");
   dir.write("quarncrc.pid", "77");
   Log log;
-  log.emsg_init(0);
-  log.emsg_open(dir.file("test.log"));
+  log.set_size_limit(0);
+  log.open(dir.file("test.log"));
   Settings settings(log, SettingsOptions{dir.file("quarncrc.ini"), false, 77});
-  settings.ini_init();
+  settings.init();
   UpdateState state;
   state.last_update = 1000000;
   int updates = 0;

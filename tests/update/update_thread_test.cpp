@@ -22,9 +22,9 @@ class UpdateThreadTest : public ::testing::Test {
   UpdateThreadTest() {
     dir_.write("quarncrc.ini", "AUTO_UPDATE false\n");
     dir_.write("quarncrc.pid", "77");
-    log_.emsg_init(0);
-    log_.emsg_open(dir_.file("test.log"));
-    settings_.ini_init();
+    log_.set_size_limit(0);
+    log_.open(dir_.file("test.log"));
+    settings_.init();
   }
 
   UpdateThread make(int result = 1) {
@@ -37,7 +37,7 @@ class UpdateThreadTest : public ::testing::Test {
     return UpdateThread(log_, settings_, state_, hooks, UpdateThreadOptions{dir_.path(), 20, 77});
   }
   std::string log_text() {
-    log_.emsg_flush();
+    log_.flush();
     return dir_.read("test.log");
   }
   void set_mtime(const char* name, std::time_t when) {
@@ -89,7 +89,7 @@ TEST_F(UpdateThreadTest, SuccessfulUpdateRefreshesTheRulesFileAge) {
 
 TEST_F(UpdateThreadTest, ScheduleFollowsTheIntervalAndAutoUpdate) {
   dir_.write("quarncrc.ini", "AUTO_UPDATE true\nUPDATE_INT 20\n");
-  settings_.ini_init();
+  settings_.init();
   UpdateThread thread = make();
   const std::int32_t now = static_cast<std::int32_t>(std::time(nullptr));
   state_.last_update = now - 20 * 60 + 30;  // not yet due
@@ -107,7 +107,7 @@ TEST_F(UpdateThreadTest, ScheduleFollowsTheIntervalAndAutoUpdate) {
 
 TEST_F(UpdateThreadTest, FailureReschedulesWithASpread) {
   dir_.write("quarncrc.ini", "AUTO_UPDATE true\nUPDATE_INT 20\n");
-  settings_.ini_init();
+  settings_.init();
   UpdateThread thread = make(0);
   const std::int64_t before = std::time(nullptr);
   thread.cycle();
@@ -129,7 +129,7 @@ TEST_F(UpdateThreadTest, ChangedSettingsAreReloadedAndTheRulesRecompiled) {
   set_mtime("quarncrc.ini", 2000000);
   thread.cycle();
   EXPECT_EQ(recompiles_, 1);
-  EXPECT_EQ(settings_.ini_getn(IniKey::SCORE_MIN), 11);
+  EXPECT_EQ(settings_.get_int(IniKey::SCORE_MIN), 11);
   EXPECT_NE(log_text().find("Info: Configuration changed, reloading\n"), std::string::npos);
   thread.cycle();
   EXPECT_EQ(recompiles_, 1);  // same modification time: nothing to do
