@@ -242,6 +242,14 @@ TEST_F(MilterPostfixTest, AfterTheEngineIsKilledTheNextMessageIsScannedAgain) {
   long pid = 0;
   ASSERT_TRUE(pid_file >> pid);
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+  // A message that reaches the milter before it has seen the engine die is
+  // answered with the failure policy (the server tries again later); the
+  // recovery under test starts once the death is noticed.
+  const auto until = std::chrono::steady_clock::now() + seconds(30);
+  while (milter_log().find("engine 1: exited") == std::string::npos &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 
   std::string second = "kill" + std::to_string(next_id()) + "@example.org";
   auto reply = smtp_send(postfix_->port(), {{second, message(2)}});
