@@ -199,23 +199,20 @@ class Stripper {
     const std::size_t folded_offset = folded_ - written_;
     bool stopped = false;
     open_ = false;
-    // Text and blanks are copied without branches: a blank is written as
-    // one, and kept only when the character before it was not one too.
-    // Words are short, and a branch at each of their ends was mostly
-    // mispredicted.
-    bool after_blank = false;
     while (read < end) {
       const char c = src[read];
       const unsigned char cls = class_of(c);
-      if (cls <= kSpace) {
-        const bool blank = cls == kSpace;
-        out[written] = blank ? ' ' : c;
-        written += blank && after_blank ? 0 : 1;
-        after_blank = blank;
+      if (cls == kText) {
+        out[written++] = c;
         ++read;
         continue;
       }
-      after_blank = false;
+      if (cls == kSpace) {
+        out[written++] = ' ';
+        ++read;
+        while (read < end && class_of(src[read]) == kSpace) ++read;
+        continue;
+      }
       if (cls == kOpen) {
         if (!open_) {
           open_ = true;
