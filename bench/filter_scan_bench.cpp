@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -186,9 +187,17 @@ void BM_ScanThroughput(benchmark::State& state, bool records, bool extra_rules, 
   engine.quit(std::chrono::seconds(60));
 }
 
+// QUARN_SCAN_ITERATIONS in the environment sets another count, for example
+// to keep the engine scanning long enough to profile it.
+int scan_iterations() {
+  const char* text = std::getenv("QUARN_SCAN_ITERATIONS");
+  const int n = text == nullptr ? 0 : std::atoi(text);
+  return n > 0 ? n : 3000;
+}
+
 #define QUARN_SCAN_BENCH(name, ...)                     \
   BENCHMARK_CAPTURE(BM_ScanThroughput, name, __VA_ARGS__) \
-      ->Iterations(3000)                                  \
+      ->Iterations(scan_iterations())                     \
       ->UseRealTime()                                     \
       ->Unit(benchmark::kMicrosecond)
 

@@ -1,8 +1,11 @@
 #include "engine/engine.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <ctime>
 #include <new>
+#include <optional>
 
 #include "filter/mfilter.h"
 #include "message/message_model.h"
@@ -31,6 +34,13 @@ std::array<std::string_view, 4> command_tokens(std::string_view line) {
   Tokenizer tok(line);
   for (auto& t : tokens) t = tok.next(" \t\r\n");
   return tokens;
+}
+
+// Size and modification time of an open file, like `stat_file` by name.
+std::optional<FileStat> descriptor_stat(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return FileStat{static_cast<std::int64_t>(st.st_size), st.st_mtime, S_ISREG(st.st_mode)};
 }
 
 }  // namespace
@@ -192,7 +202,12 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
     return 1;
   }
 
-  auto st = stat_file(scan_file);
+  // The file is opened first and measured through its descriptor, which
+  // spares a second lookup of its path; only when it cannot be opened does
+  // a lookup by name tell a missing file from an unreadable one.
+  std::string reason;
+  const UniqueFd fd = open_regular(scan_file, reason);
+  const std::optional<FileStat> st = fd ? descriptor_stat(fd.get()) : stat_file(scan_file);
   if (!st) {
     answer_error(strprintf("Unable to access scan file (%s)\n", scan_file.c_str()),
                  strprintf("%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
@@ -206,8 +221,6 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
     return 1;
   }
 
-  std::string reason;
-  const UniqueFd fd = open_regular(scan_file, reason);
   if (!fd) {
     answer_error(strprintf("Unable to open scan file (%s) (read)\n", scan_file.c_str()),
                  strprintf("%s ERROR Unable to open scan file (%s) (%s)\n",
@@ -279,15 +292,15 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
                          std::size_t length) {
   const std::string tag(tag_view);
   const std::string envelope_file(envelope_view);
-  auto st = stat_file(envelope_file);
+  std::string reason;
+  const UniqueFd fd = open_regular(envelope_file, reason);
+  const std::optional<FileStat> st = fd ? descriptor_stat(fd.get()) : stat_file(envelope_file);
   if (!st) {
     answer_error(strprintf("Unable to access envelope file (%s)\n", envelope_file.c_str()),
                  strprintf("%s ERROR Unable to access envelope file (%s)\n",
                            tag.c_str(), envelope_file.c_str()));
     return 0;
   }
-  std::string reason;
-  const UniqueFd fd = open_regular(envelope_file, reason);
   if (!fd) {
     answer_error(strprintf("Unable to open envelope file (%s) (read)\n", envelope_file.c_str()),
                  strprintf("%s ERROR Unable to open envelope file (%s) (%s)\n",

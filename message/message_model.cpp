@@ -5,6 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "message/heuristics.h"
 #include "message/line_reader.h"
 #include "message/mime_walk.h"
@@ -180,25 +184,29 @@ std::size_t raw_body_length(std::string_view text) {
   return 0;
 }
 
-// Number of newline characters, eight bytes at a time (the message is read
-// whole for every run, so this is worth the trick).
+// Number of newline characters (the message is read whole for every run,
+// so this is worth the trick): sixteen bytes at a time where the processor
+// allows, each byte of a counter block adding up to 255 of its matches.
 std::int32_t count_newlines(std::string_view text) {
-  constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
-  constexpr std::uint64_t kNewlines = 0x0a0a0a0a0a0a0a0aULL;
+  const char* p = text.data();
+  const std::size_t n = text.size();
   std::size_t count = 0;
   std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    const std::uint64_t x = word ^ kNewlines;  // a zero byte where a newline was
-    // The high bit of each byte of `t` is clear exactly where x has a zero byte.
-    const std::uint64_t t = ((x & kLow7) + kLow7) | x;
-    // One bit per newline at the bottom of its byte; the multiplication adds
-    // the eight bytes up into the top one.
-    const std::uint64_t ones = (~t & ~kLow7) >> 7;
-    count += static_cast<std::size_t>((ones * 0x0101010101010101ULL) >> 56);
+#if defined(__SSE2__)
+  const __m128i newline = _mm_set1_epi8('\n');
+  while (n - i >= 16) {
+    const std::size_t blocks = std::min<std::size_t>((n - i) / 16, 255);
+    __m128i counts = _mm_setzero_si128();
+    for (std::size_t b = 0; b < blocks; ++b, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(v, newline));  // a match is -1
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    count += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
   }
-  for (; i < text.size(); ++i) count += text[i] == '\n' ? 1 : 0;
+#endif
+  for (; i < n; ++i) count += p[i] == '\n' ? 1 : 0;
   return static_cast<std::int32_t>(count);
 }
 

@@ -63,11 +63,6 @@ std::string_view stripcrlf(std::string_view text) {
   return text.substr(0, text.find_first_of("\r\n"));
 }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-bool is_ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
 void mystrupr(std::string& text) {
   for (char& c : text) c = ascii_upper(c);
 }
@@ -78,7 +73,6 @@ std::string ascii_lowered(std::string_view text) {
   return out;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view skip_blanks(std::string_view text) {
   std::size_t i = 0;
@@ -100,13 +94,6 @@ int mystrcmpnc(std::string_view a, std::string_view b) {
   return mystrncmpnc(a, b, std::max(a.size(), b.size()) + 1);
 }
 
-bool starts_with_nc(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (ascii_lower(text[i]) != ascii_lower(prefix[i])) return false;
-  }
-  return true;
-}
 
 std::size_t strstrnc(std::string_view haystack, std::string_view needle) {
   if (needle.empty()) return 0;

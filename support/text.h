@@ -61,14 +61,19 @@ void mystrupr(std::string& text);
 std::string ascii_lowered(std::string_view text);
 
 // Blank or tab.
-bool is_blank(char c);
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // `text` without its leading blanks and tabs.
 std::string_view skip_blanks(std::string_view text);
 
-char ascii_lower(char c);
-char ascii_upper(char c);
-bool is_ascii_alpha(char c);
-bool is_ascii_digit(char c);
+// Defined here: they run for every byte of many scans.
+inline char ascii_lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+inline bool is_ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+inline bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Compare whole texts or the first n characters ignoring ASCII case; the
 // result orders like strcmp (negative, 0 or positive). A text shorter than n
@@ -77,7 +82,13 @@ int mystrcmpnc(std::string_view a, std::string_view b);
 int mystrncmpnc(std::string_view a, std::string_view b, std::size_t n);
 
 // True when `text` begins with `prefix`, ignoring ASCII case.
-bool starts_with_nc(std::string_view text, std::string_view prefix);
+inline bool starts_with_nc(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (ascii_lower(text[i]) != ascii_lower(prefix[i])) return false;
+  }
+  return true;
+}
 
 // Position of the first occurrence of `needle` in `haystack` ignoring ASCII
 // case, or npos. An empty needle is found at 0.
