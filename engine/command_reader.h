@@ -21,6 +21,11 @@ class CommandReader {
   explicit CommandReader(std::FILE* in) : in_(in) {}
   // False at end of input.
   bool next(std::string& command);
+  // True when the next command line is already whole in the input buffer,
+  // so reading it cannot wait on the server. Answers may then stay in the
+  // output buffer: a server that writes commands ahead gets them in fewer
+  // writes, and one that waits for each answer always finds it flushed.
+  bool line_buffered() const;
 
  private:
   std::FILE* in_;

@@ -20,12 +20,13 @@ namespace {
 
 constexpr const char* kStatusFile = "quarncrc.status";
 
-// Writes a whole response block; false when standard output is gone.
-bool write_response(const std::string& block) {
+// Writes a whole response block, flushed unless `more` says the next
+// command is already at hand; false when standard output is gone.
+bool write_response(const std::string& block, bool more) {
   if (!block.empty() && std::fwrite(block.data(), 1, block.size(), stdout) != block.size()) {
     return false;
   }
-  return std::fflush(stdout) == 0;
+  return more || std::fflush(stdout) == 0;
 }
 
 }  // namespace
@@ -58,8 +59,9 @@ int quarncrc_main(int argc, char** argv) {
   std::string command;
   while (reader.next(command)) {
     if (engine.do_command(command) < 0) break;
-    if (!write_response(engine.response().text())) break;
+    if (!write_response(engine.response().text(), reader.line_buffered())) break;
   }
+  std::fflush(stdout);
 
   const int messages = engine.quarncrc_cleanup();
   const double runtime = (clock_ms() - start) / 1000.0;
