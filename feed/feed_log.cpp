@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string>
 
+#include "support/text.h"
+
 namespace quarn::feed {
 
 void FeedLog::write(const char* fmt, ...) {
@@ -12,17 +14,8 @@ void FeedLog::write(const char* fmt, ...) {
   va_start(args, fmt);
   std::vsnprintf(text, sizeof text, fmt, args);
   va_end(args);
-  std::string line;
-  for (const char* p = text; *p; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      line += escaped;
-    } else {
-      line += *p;
-    }
-  }
+  // A control character from a request can never end the line.
+  const std::string line = log_escaped(text);
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
   gmtime_r(&now, &tm);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <syslog.h>
 
+#include "support/text.h"
+
 namespace quarn::milter {
 
 Logger::~Logger() {
@@ -37,17 +39,8 @@ void Logger::error(const char* format, ...) {
 void Logger::write(int priority, const char* format, va_list args) {
   char raw[2048];
   std::vsnprintf(raw, sizeof raw, format, args);
-  std::string line;
-  for (const char* p = raw; *p != '\0'; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      line += hex;
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
+  // A control character from an envelope can never end the line.
+  const std::string line = log_escaped(raw);
   std::lock_guard lock(mutex_);
   if (syslog_) {
     syslog(priority, "%s", line.c_str());
