@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace quarn {
 namespace {
@@ -15,6 +16,14 @@ constexpr std::size_t kMinLiteral = 3;
 constexpr std::size_t kMaxRepeats = 8;
 
 using Clause = std::vector<std::string>;
+
+// What one branch of an alternation requires, and the literal it starts
+// with (`starts_known` false when it does not start with one).
+struct Branch {
+  std::vector<Clause> clauses;
+  std::vector<std::string> starts;
+  bool starts_known = false;
+};
 
 constexpr char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
 
@@ -36,9 +45,13 @@ class Reader {
   Reader(std::string_view pattern, bool caseless) : p_(pattern), caseless_(caseless) {}
 
   PatternLiterals read() {
-    std::vector<std::vector<Clause>> alternatives = read_alternatives();
+    std::vector<Branch> alternatives = read_alternatives();
     PatternLiterals out;
     if (!ok_ || pos_ != p_.size()) return out;
+    if (!anchored_at_offset_) {
+      std::vector<std::string> starts = starts_of(alternatives);
+      if (starts.size() >= 2) out.starts = std::move(starts);
+    }
     out.clauses = combine(alternatives);
     if (out.clauses.size() > kMaxClauses) out.clauses.resize(kMaxClauses);
     out.context_free = context_free_;
@@ -51,8 +64,8 @@ class Reader {
     return pos_ + ahead < p_.size() ? p_[pos_ + ahead] : '\0';
   }
 
-  std::vector<std::vector<Clause>> read_alternatives() {
-    std::vector<std::vector<Clause>> alternatives;
+  std::vector<Branch> read_alternatives() {
+    std::vector<Branch> alternatives;
     alternatives.push_back(read_branch());
     while (more() && peek() == '|') {
       ++pos_;
@@ -61,12 +74,29 @@ class Reader {
     return alternatives;
   }
 
+  // The literals the alternatives start with, each once; empty when one of
+  // them starts with something else, or when there are too many.
+  static std::vector<std::string> starts_of(const std::vector<Branch>& alternatives) {
+    std::vector<std::string> starts;
+    for (const Branch& branch : alternatives) {
+      if (!branch.starts_known) return {};
+      for (const std::string& literal : branch.starts) {
+        if (std::find(starts.begin(), starts.end(), literal) == starts.end()) {
+          starts.push_back(literal);
+        }
+      }
+    }
+    if (starts.size() > kMaxStartLiterals) return {};
+    return starts;
+  }
+
   // The clauses of a group's alternatives: all of one alternative's, or
   // one clause joining a clause of each alternative.
-  static std::vector<Clause> combine(std::vector<std::vector<Clause>>& alternatives) {
-    if (alternatives.size() == 1) return std::move(alternatives[0]);
+  static std::vector<Clause> combine(std::vector<Branch>& alternatives) {
+    if (alternatives.size() == 1) return std::move(alternatives[0].clauses);
     Clause any;
-    for (std::vector<Clause>& clauses : alternatives) {
+    for (Branch& branch : alternatives) {
+      std::vector<Clause>& clauses = branch.clauses;
       if (clauses.empty()) return {};
       auto best = std::min_element(clauses.begin(), clauses.end(),
                                    [](const Clause& a, const Clause& b) { return a.size() < b.size(); });
@@ -76,19 +106,37 @@ class Reader {
     return {any};
   }
 
-  std::vector<Clause> read_branch() {
-    std::vector<Clause> clauses;
+  // Where a branch stands in finding the literal it starts with.
+  enum class Lead { kOpen, kRun, kDone };
+
+  Branch read_branch() {
+    Branch branch;
+    std::vector<Clause>& clauses = branch.clauses;
     std::string run;
+    Lead lead = Lead::kOpen;  // only assertions so far
     auto flush = [&] {
       if (run.size() >= kMinLiteral) clauses.push_back({run});
       run.clear();
     };
+    // Something other than a plain character comes: the run read so far is
+    // the branch's leading literal, or the branch starts with no literal.
+    auto end_lead = [&] {
+      if (lead == Lead::kRun) set_lead(branch, run);
+      lead = Lead::kDone;
+    };
     while (more() && peek() != '|' && peek() != ')') {
       const char c = peek();
       if (c == '(') {
+        const bool open = lead == Lead::kOpen;
+        end_lead();
         flush();
-        read_group(clauses);
+        std::optional<std::vector<std::string>> starts = read_group(clauses);
+        if (open && starts) {
+          branch.starts = std::move(*starts);
+          branch.starts_known = true;
+        }
       } else if (c == '[') {
+        end_lead();
         flush();
         skip_class();
         read_quantifier();
@@ -96,35 +144,66 @@ class Reader {
         const char e = peek(1);
         if (e != '\0' && !is_alnum(e) && e >= 0x20 && e < 0x7f) {
           pos_ += 2;
+          lead_char(e, run, lead, branch);
           literal(e, run, clauses);
           continue;
         }
+        const bool assertion = e != '\0' && std::strchr("bBAzZG", e) != nullptr;
+        if (!assertion || lead != Lead::kOpen) end_lead();
         flush();
         pos_ += 2;
         if (e != '\0' && std::strchr("sSdDwWhHvVRtnrfea", e) != nullptr) {
           read_quantifier();
-        } else if (e != '\0' && std::strchr("bBAzZG", e) != nullptr) {
+        } else if (assertion) {
           context_free_ = false;
+          if (e == 'G') anchored_at_offset_ = true;
         } else {
           ok_ = false;
         }
       } else if (c == '.') {
+        end_lead();
         flush();
         ++pos_;
         read_quantifier();
       } else if (c == '^' || c == '$') {
+        if (lead != Lead::kOpen) end_lead();
         flush();
         ++pos_;
         context_free_ = false;
       } else if (is_plain_literal(c)) {
         ++pos_;
+        lead_char(c, run, lead, branch);
         literal(c, run, clauses);
       } else {
         ok_ = false;
       }
     }
+    end_lead();
     flush();
-    return clauses;
+    return branch;
+  }
+
+  void set_lead(Branch& branch, std::string literal) const {
+    branch.starts_known = literal.size() >= kMinLiteral;
+    if (branch.starts_known) branch.starts = {std::move(literal)};
+  }
+
+  // A literal character `c` (just read) in a branch whose leading literal
+  // is still open: one that may be absent or repeated ends it.
+  void lead_char(char c, const std::string& run, Lead& lead, Branch& branch) const {
+    if (lead == Lead::kDone) return;
+    const char next = peek();
+    if (next == '?' || next == '*' || next == '{') {
+      if (lead == Lead::kRun) set_lead(branch, run);
+      lead = Lead::kDone;
+      return;
+    }
+    if (next == '+') {
+      set_lead(branch, (lead == Lead::kRun ? run : std::string()) + (caseless_ ? fold(c) : c));
+      lead = Lead::kDone;
+      return;
+    }
+    lead = Lead::kRun;
   }
 
   // A literal character: part of the run unless a quantifier lets it be
@@ -149,7 +228,10 @@ class Reader {
     }
   }
 
-  void read_group(std::vector<Clause>& clauses) {
+  // Reads a group, adds the clauses it requires, and returns the literals
+  // its matches start with (none for a group that may be absent, or that is
+  // an assertion).
+  std::optional<std::vector<std::string>> read_group(std::vector<Clause>& clauses) {
     ++pos_;  // '('
     bool transparent = true;
     if (peek() == '?') {
@@ -164,22 +246,25 @@ class Reader {
         transparent = false;
       } else {
         ok_ = false;
-        return;
+        return std::nullopt;
       }
       if (!transparent) context_free_ = false;
     } else if (peek() == '*') {
       ok_ = false;
-      return;
+      return std::nullopt;
     }
-    std::vector<std::vector<Clause>> alternatives = read_alternatives();
+    std::vector<Branch> alternatives = read_alternatives();
     if (!ok_ || peek() != ')') {
       ok_ = false;
-      return;
+      return std::nullopt;
     }
     ++pos_;
     const bool optional = read_quantifier();
-    if (!ok_ || !transparent || optional) return;
+    if (!ok_ || !transparent || optional) return std::nullopt;
+    std::vector<std::string> starts = starts_of(alternatives);
     for (Clause& clause : combine(alternatives)) clauses.push_back(std::move(clause));
+    if (starts.empty()) return std::nullopt;
+    return starts;
   }
 
   void skip_class() {
@@ -257,6 +342,7 @@ class Reader {
   std::size_t pos_ = 0;
   bool ok_ = true;
   bool context_free_ = true;
+  bool anchored_at_offset_ = false;  // a \G: matches depend on where a search starts
   std::size_t repeats_ = 1;  // of the last quantifier read
 };
 

@@ -24,6 +24,8 @@
 
 namespace quarn {
 
+inline constexpr std::size_t kMaxStartLiterals = 16;
+
 // What the pattern analysis learned.
 struct PatternLiterals {
   // Every match contains, for each clause, at least one of its literals
@@ -35,6 +37,13 @@ struct PatternLiterals {
   // or possessive quantifiers, so whether it matches a stretch of text
   // depends on that stretch alone, not on what lies around it.
   bool context_free = false;
+  // Every match starts with one of these literals (two to
+  // kMaxStartLiterals of them, each at least three characters, folded like
+  // the clauses): the pattern
+  // is an alternation whose every branch begins, after assertions that take
+  // no text, with a literal. Empty when that is not known, and for a single
+  // literal, which the library itself finds as fast.
+  std::vector<std::string> starts;
 };
 
 // Analyses a pattern compiled with PCRE2_EXTENDED and PCRE2_MULTILINE (and

@@ -1,5 +1,9 @@
 #include "filter/regex.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+
 namespace quarn {
 namespace {
 
@@ -57,8 +61,33 @@ Regex Regex::compile(std::string_view pattern, std::uint32_t options, bool study
   constexpr std::uint32_t kKnown = PCRE2_CASELESS | PCRE2_MULTILINE | PCRE2_EXTENDED;
   if ((options & PCRE2_EXTENDED) != 0 && (options & ~kKnown) == 0) {
     regex.literals_ = analyse_pattern(pattern, regex.caseless_);
+    if (!regex.literals_.starts.empty()) regex.prepare_starts(pattern, options, study);
   }
   return regex;
+}
+
+void Regex::prepare_starts(std::string_view pattern, std::uint32_t options, bool study) {
+  auto compiled = [study](std::string_view text, std::uint32_t with) -> Code {
+    int code = 0;
+    PCRE2_SIZE offset = 0;
+    Code out(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), with, &code,
+                           &offset, nullptr));
+    if (out && study && pcre2_jit_compile(out.get(), PCRE2_JIT_COMPLETE) != 0) out.reset();
+    return out;
+  };
+  auto search = std::make_unique<StartSearch>();
+  search->anchored = compiled(pattern, options | PCRE2_ANCHORED);
+  if (!search->anchored) return;
+  for (const std::string& literal : literals_.starts) {
+    std::string escaped;
+    for (char c : literal) {
+      if (!std::isalnum(static_cast<unsigned char>(c))) escaped.push_back('\\');
+      escaped.push_back(c);
+    }
+    search->literals.push_back(compiled(escaped, options & PCRE2_CASELESS));
+    if (!search->literals.back()) return;
+  }
+  starts_ = std::move(search);
 }
 
 bool Regex::may_match(std::string_view subject, MatchScratch& scratch) const {
@@ -67,19 +96,71 @@ bool Regex::may_match(std::string_view subject, MatchScratch& scratch) const {
   return screen == nullptr || screen->may_match(literals_);
 }
 
-int Regex::run(std::string_view subject, std::size_t from, MatchScratch& scratch,
-               MatchReach reach) const {
+int Regex::exec(const pcre2_code* code, std::string_view subject, std::size_t from,
+                MatchScratch& scratch, MatchReach reach) const {
   const auto* text = reinterpret_cast<PCRE2_SPTR>(subject.empty() ? "" : subject.data());
   // Studied patterns go straight to their machine code.
-  int rc = studied_ ? pcre2_jit_match(code_.get(), text, subject.size(), from, 0, scratch.data(),
+  int rc = studied_ ? pcre2_jit_match(code, text, subject.size(), from, 0, scratch.data(),
                                       scratch.context(reach))
-                    : pcre2_match(code_.get(), text, subject.size(), from, 0, scratch.data(),
+                    : pcre2_match(code, text, subject.size(), from, 0, scratch.data(),
                                   scratch.context(reach));
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-    rc = pcre2_match(code_.get(), text, subject.size(), from, PCRE2_NO_JIT, scratch.data(),
+    rc = pcre2_match(code, text, subject.size(), from, PCRE2_NO_JIT, scratch.data(),
                      scratch.context(reach));
   }
   return rc;
+}
+
+int Regex::run(std::string_view subject, std::size_t from, MatchScratch& scratch,
+               MatchReach reach) const {
+  // A window is too short for the literal search to pay.
+  if (starts_ && reach != MatchReach::kWindow) {
+    std::size_t plain_from = from;
+    const int rc = run_from_starts(subject, from, scratch, reach, plain_from);
+    if (rc != kWholeSearch) return rc;
+    from = plain_from;
+  }
+  return exec(code_.get(), subject, from, scratch, reach);
+}
+
+// Every match starts where one of the literals does, and the library's
+// search tries each position in turn: so trying the anchored pattern at each
+// place a literal starts, nearest first, finds the same match. (A match
+// limit applies to each position the search tries, so the tries hit it
+// where the search would.) A try that fails with an error, or literals so
+// frequent that trying each costs more than the library's search, hand the
+// search back: from the start, or from the first place not yet tried.
+int Regex::run_from_starts(std::string_view subject, std::size_t from, MatchScratch& scratch,
+                           MatchReach reach, std::size_t& plain_from) const {
+  constexpr std::size_t kNone = std::string_view::npos;
+  const std::size_t count = starts_->literals.size();
+  std::array<std::size_t, kMaxStartLiterals> next{};
+  // The next place literal `i` starts at or after `at`; false on an error.
+  auto find = [&](std::size_t i, std::size_t at) {
+    next[i] = kNone;
+    if (at > subject.size()) return true;
+    const int rc = exec(starts_->literals[i].get(), subject, at, scratch, MatchReach::kWhole);
+    if (rc >= 0) next[i] = scratch.match_start();
+    return rc >= 0 || rc == PCRE2_ERROR_NOMATCH;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!find(i, from)) return kWholeSearch;
+  }
+  // A try costs about as much as the library's search of 64 characters.
+  std::size_t tries_left = 16 + (subject.size() - from) / 64;
+  for (;;) {
+    const std::size_t at = *std::min_element(next.begin(), next.begin() + count);
+    if (at == kNone) return PCRE2_ERROR_NOMATCH;
+    if (tries_left-- == 0) {
+      plain_from = at;
+      return kWholeSearch;
+    }
+    const int rc = exec(starts_->anchored.get(), subject, at, scratch, reach);
+    if (rc != PCRE2_ERROR_NOMATCH) return rc >= 0 ? rc : kWholeSearch;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (next[i] == at && !find(i, at + 1)) return kWholeSearch;
+    }
+  }
 }
 
 int Regex::match(std::string_view subject, MatchScratch& scratch, MatchReach reach,

@@ -14,7 +14,10 @@
 // A pattern in the simple forms of literal_screen.h knows the literals its
 // matches contain; the scratch's screen of a subject (see ScreenCache)
 // answers "no match" without running the pattern when they cannot occur in
-// it. The answers are the same as without.
+// it. The answers are the same as without. A pattern whose matches all
+// start with one of a few literals is searched by finding those literals and
+// trying the pattern only where one starts, which gives the same match as
+// the library's search of every position.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -139,13 +143,33 @@ class Regex {
   struct CodeFree {
     void operator()(pcre2_code* p) const noexcept { pcre2_code_free(p); }
   };
+  using Code = std::unique_ptr<pcre2_code, CodeFree>;
+  // For a pattern whose matches all start with one of a few literals
+  // (PatternLiterals::starts): a search for each literal, and the pattern
+  // anchored, to be tried where a literal starts.
+  struct StartSearch {
+    std::vector<Code> literals;
+    Code anchored;
+  };
+
   // The library's answer, without the screen.
   int run(std::string_view subject, std::size_t from, MatchScratch& scratch,
           MatchReach reach) const;
-  std::unique_ptr<pcre2_code, CodeFree> code_;
+  // One match of `code` from `from` (its machine code when studied).
+  int exec(const pcre2_code* code, std::string_view subject, std::size_t from,
+           MatchScratch& scratch, MatchReach reach) const;
+  // The search through `starts_`; kWholeSearch when it leaves the search
+  // to the library, from `plain_from`.
+  static constexpr int kWholeSearch = 1 << 30;
+  int run_from_starts(std::string_view subject, std::size_t from, MatchScratch& scratch,
+                      MatchReach reach, std::size_t& plain_from) const;
+  void prepare_starts(std::string_view pattern, std::uint32_t options, bool study);
+
+  Code code_;
   bool studied_ = false;
   bool caseless_ = false;
   PatternLiterals literals_;
+  std::unique_ptr<StartSearch> starts_;
 };
 
 }  // namespace quarn

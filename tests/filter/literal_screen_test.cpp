@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filter/literal_screen.h"
@@ -50,6 +51,26 @@ TEST(AnalysePattern, RequiredLiteralsAndContext) {
   }
 }
 
+TEST(AnalysePattern, LiteralsMatchesStartWith) {
+  using Starts = std::vector<std::string>;
+  const std::pair<std::string, Starts> cases[] = {
+      {"(urgent|immediate(ly)?|act\\s+now|Don'?t\\s+delay)", {"urgent", "immediate", "act", "don"}},
+      {"\\b(porn|cocks?|teens?)\\b", {"porn", "cock", "teen"}},
+      {"^(abuse|postmaster)@", {"abuse", "postmaster"}},
+      {"abc+|xyz", {"abc", "xyz"}},
+      {"Free|FREE", {}},               // one literal: the library finds it alone
+      {"remove|to\\s+be", {}},        // "to" is too short
+      {"(abc)?def|xyz", {}},           // an optional group
+      {"x{3}abc|xyz", {}},             // a repeated character
+      {"(?=abc)abc|xyz", {}},          // a lookahead
+      {"\\Gabc|xyz", {}},              // where the search starts matters
+  };
+  for (const auto& [pattern, starts] : cases) {
+    EXPECT_EQ(analyse_pattern(pattern, true).starts, starts) << pattern;
+  }
+  EXPECT_EQ(analyse_pattern("Viagra|Cialis", false).starts, (Starts{"Viagra", "Cialis"}));
+}
+
 // Over subjects seen more than once, screened answers are those of
 // the library, and a rewritten buffer at the same address is not judged by
 // the screen of its old content.
@@ -79,6 +100,39 @@ TEST(LiteralScreen, AnswersAsTheLibraryDoes) {
   EXPECT_FALSE(offer.may_match(buffer, scratch));
   buffer.replace(100, 11, "free access");
   EXPECT_EQ(offer.match(buffer, scratch), 1);
+}
+
+// A pattern searched through the literals its matches start with finds the
+// library's own match (start and end) from any offset, also when the
+// literals are so frequent that the search is handed back to the library.
+TEST(LiteralScreen, StartLiteralSearchFindsTheLibrarysMatch) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += i % 7 == 0 ? "contact us, don't wait; " : "act on facts and acts ";
+  text += "ACT  NOW or don't delay, Immediately!";
+  const std::string sparse = std::string(3000, '-') + "xx Don't delay, act now; post" + text.substr(0, 40);
+  const std::string close = "actact now, acts, ffacts wait, dondon't delay" + std::string(3000, '-');
+  const char* patterns[] = {"(urgent|immediate(ly)?|act\\s+now|don'?t\\s+delay)",
+                            "\\b(act|fact)s\\b", "(act|don).{0,6}(now|wait|delay)",
+                            "^(contact|post)\\b"};
+  MatchScratch scratch;
+  for (const char* pattern : patterns) {
+    for (const std::uint32_t options : {kRegexCaseless, kRegexCaseSensitive}) {
+      const Regex regex = Regex::compile(pattern, options, true, nullptr);
+      const Regex plain = Regex::compile(pattern, options | PCRE2_DOLLAR_ENDONLY, true, nullptr);
+      ASSERT_TRUE(regex.ok() && plain.ok()) << pattern;
+      for (const std::string* subject : {&std::as_const(text), &sparse, &close}) {
+        for (const std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{3000},
+                                       subject->size() - 30, subject->size()}) {
+          const std::ptrdiff_t want = plain.find_from(*subject, from, scratch);
+          const std::size_t want_end = scratch.match_end();
+          EXPECT_EQ(regex.find_from(*subject, from, scratch), want) << pattern << " " << from;
+          if (want >= 0) {
+            EXPECT_EQ(scratch.match_end(), want_end) << pattern << " " << from;
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(LiteralScreen, SearchFindsTheLeftmostStart) {
