@@ -142,7 +142,7 @@ int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
                          text_or_empty(x.text1));
   }
   // A pattern its literals rule out is not run, and takes no time worth adding.
-  if (!x.regex.may_match(value, c.run.engine().scratch())) return 0;
+  if (!x.regex.may_match(value, c.run.engine().scratch(), c.message.values_stamp())) return 0;
   const double start = clock_ms();
   const int matched =
       x.regex.match(value, c.run.engine().scratch(), MatchReach::kWhole, Regex::Screening::kScreened);

@@ -5,6 +5,7 @@
 
 #include "filter/filter_run.h"
 #include "filter/rule_log.h"
+#include "message/message_model.h"
 #include "support/text.h"
 
 namespace quarn {
@@ -64,6 +65,7 @@ int FastPhraseTable::scan(std::string_view text, std::size_t length, FilterRun& 
   if (pairs_.empty()) mark_pairs();
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   MatchScratch& scratch = run.engine().scratch();
+  const std::uint64_t stamp = run.model().values_stamp();
   RunState& state = run.state();
 
   // Context-free phrases are looked up in the whole text at once. While
@@ -80,7 +82,7 @@ int FastPhraseTable::scan(std::string_view text, std::size_t length, FilterRun& 
         ++blocking;
         continue;
       }
-      phrase.next_start = phrase.regex.find_from(whole, 0, scratch);
+      phrase.next_start = phrase.regex.find_from(whole, 0, scratch, stamp);
       if (state.over_budget()) return spent(state, phrase);
       if (phrase.next_start == Regex::kFailed) ++blocking;
     }
@@ -97,7 +99,7 @@ int FastPhraseTable::scan(std::string_view text, std::size_t length, FilterRun& 
       for (FastPhrase& phrase : buckets_[static_cast<std::size_t>(index)]) {
         if (phrase.hit || !phrase.regex.ok() || phrase.next_start < 0) continue;
         if (static_cast<std::size_t>(phrase.next_start) < p) {
-          phrase.next_start = phrase.regex.find_from(whole, p, scratch);
+          phrase.next_start = phrase.regex.find_from(whole, p, scratch, stamp);
           if (state.over_budget()) {
             spent(state, phrase);
             return false;
@@ -136,7 +138,7 @@ int FastPhraseTable::scan(std::string_view text, std::size_t length, FilterRun& 
       if (phrase.regex.context_free()) {
         if (phrase.next_start == FastPhrase::kNotSearched ||
             (phrase.next_start >= 0 && static_cast<std::size_t>(phrase.next_start) < p)) {
-          phrase.next_start = phrase.regex.find_from(whole, p, scratch);
+          phrase.next_start = phrase.regex.find_from(whole, p, scratch, stamp);
           if (state.over_budget()) return spent(state, phrase);
           if (phrase.next_start == Regex::kFailed) ++blocking;
           dirty = true;

@@ -411,15 +411,17 @@ bool SubjectScreen::may_match(const PatternLiterals& literals) const {
   return true;
 }
 
-const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless) {
+const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless,
+                                       std::uint64_t stamp) {
   if (subject.size() < kMinSubject) return nullptr;
   ++clock_;
   const std::size_t kind = caseless ? 1 : 0;
   for (Slot& slot : slots_) {
-    if (slot.text.size() != subject.size() ||
-        std::memcmp(slot.text.data(), subject.data(), subject.size()) != 0) {
-      continue;
-    }
+    if (slot.text.size() != subject.size()) continue;
+    const bool vouched = stamp != 0 && slot.stamp == stamp && slot.seen_at == subject.data();
+    if (!vouched && std::memcmp(slot.text.data(), subject.data(), subject.size()) != 0) continue;
+    slot.stamp = stamp;
+    slot.seen_at = subject.data();
     slot.used = clock_;
     if (!slot.built[kind]) {
       slot.screens[kind].build(subject, caseless);
@@ -432,6 +434,8 @@ const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless) 
   Slot& oldest = *std::min_element(slots_.begin(), slots_.end(),
                                    [](const Slot& a, const Slot& b) { return a.used < b.used; });
   oldest.text.assign(subject);
+  oldest.stamp = stamp;
+  oldest.seen_at = subject.data();
   oldest.used = clock_;
   oldest.built = {false, false};
   if (subject.size() >= kScreenAtOnce) return nullptr;

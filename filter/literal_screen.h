@@ -10,9 +10,12 @@
 // run.
 //
 // `ScreenCache` keeps the screens of the last few long subjects together
-// with a copy of their text: a subject is recognised by its content, never
-// by its address, so a buffer rewritten between matches is never screened
-// with a stale screen. Owned by one `MatchScratch`; one thread at a time.
+// with a copy of their text: a subject is recognised by its content, so a
+// buffer rewritten between matches is never screened with a stale screen.
+// Only where the caller vouches with a stamp (MessageAccess::values_stamp)
+// that nothing changed since the content was last compared is a subject
+// recognised by its address. Owned by one `MatchScratch`; one thread at a
+// time.
 #pragma once
 
 #include <array>
@@ -75,11 +78,16 @@ class ScreenCache {
 
   // The screen of `subject`, or null while screening it is not worth its
   // cost (a very short subject, or a long one seen for the first time).
-  const SubjectScreen* find(std::string_view subject, bool caseless);
+  // `stamp`: nonzero while the caller's subjects keep their places and
+  // bytes, 0 when nothing is promised.
+  const SubjectScreen* find(std::string_view subject, bool caseless, std::uint64_t stamp = 0);
 
  private:
   struct Slot {
     std::string text;
+    // Where the text was last seen under a nonzero stamp.
+    const char* seen_at = nullptr;
+    std::uint64_t stamp = 0;
     std::uint64_t used = 0;
     std::array<SubjectScreen, 2> screens;  // exact, caseless
     std::array<bool, 2> built{};

@@ -90,9 +90,10 @@ void Regex::prepare_starts(std::string_view pattern, std::uint32_t options, bool
   starts_ = std::move(search);
 }
 
-bool Regex::may_match(std::string_view subject, MatchScratch& scratch) const {
+bool Regex::may_match(std::string_view subject, MatchScratch& scratch,
+                      std::uint64_t stamp) const {
   if (literals_.clauses.empty()) return true;
-  const SubjectScreen* screen = scratch.screens().find(subject, caseless_);
+  const SubjectScreen* screen = scratch.screens().find(subject, caseless_, stamp);
   return screen == nullptr || screen->may_match(literals_);
 }
 
@@ -175,9 +176,9 @@ int Regex::match(std::string_view subject, MatchScratch& scratch, MatchReach rea
 }
 
 std::ptrdiff_t Regex::find_from(std::string_view subject, std::size_t from,
-                                MatchScratch& scratch) const {
+                                MatchScratch& scratch, std::uint64_t stamp) const {
   if (!code_ || scratch.data() == nullptr || from > subject.size()) return kFailed;
-  if (!may_match(subject, scratch)) return kNoMatch;
+  if (!may_match(subject, scratch, stamp)) return kNoMatch;
   const int rc = run(subject, from, scratch, MatchReach::kSearch);
   if (rc == PCRE2_ERROR_NOMATCH) return kNoMatch;
   if (rc < 0) return kFailed;

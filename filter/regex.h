@@ -129,11 +129,15 @@ class Regex {
   // kFailed when the search gave up (a limit, an empty Regex).
   static constexpr std::ptrdiff_t kNoMatch = -1;
   static constexpr std::ptrdiff_t kFailed = -2;
-  std::ptrdiff_t find_from(std::string_view subject, std::size_t from, MatchScratch& scratch) const;
+  // `stamp` as for may_match().
+  std::ptrdiff_t find_from(std::string_view subject, std::size_t from, MatchScratch& scratch,
+                           std::uint64_t stamp = 0) const;
 
   // False when the scratch's screen of `subject` shows that the pattern
-  // cannot match it (match() then answers 0 without running it).
-  bool may_match(std::string_view subject, MatchScratch& scratch) const;
+  // cannot match it (match() then answers 0 without running it). `stamp`:
+  // the values stamp of the message `subject` belongs to (see
+  // ScreenCache::find), or 0.
+  bool may_match(std::string_view subject, MatchScratch& scratch, std::uint64_t stamp = 0) const;
 
   // Whether a match can be seen in any stretch of text without what lies
   // around it (see PatternLiterals::context_free).

@@ -39,6 +39,10 @@ class MessageAccess {
   virtual std::int32_t header_length(std::int32_t index) const = 0;
   virtual void set_header(std::int32_t index, std::string_view text) = 0;
   virtual const MessageMarks& marks() const = 0;
+  // A stamp, never reused, that changes whenever a value may change: while
+  // it stays the same, each value keeps its place and its bytes. 0 promises
+  // nothing.
+  virtual std::uint64_t values_stamp() const { return 0; }
 };
 
 // A message without headers or marks.

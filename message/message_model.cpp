@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -246,6 +247,14 @@ struct MessageModel::Impl {
   std::string return_path_text;
   std::string sender_ip_text;
   std::string recipient_text;
+  std::uint64_t stamp = next_stamp();
+
+  // Stamps are unique in the process, across models.
+  static std::uint64_t next_stamp() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  void values_changed() { stamp = next_stamp(); }
 
   Impl() {
     head_text.reserve(kHeadTextSize);
@@ -440,6 +449,7 @@ MessageModel::~MessageModel() = default;
 int MessageModel::build(std::string_view message, std::span<char> decoded,
                                   std::string& urls, std::span<const std::string> header_names) {
   Impl& m = *impl_;
+  m.values_changed();
   m.message.assign(cstr_view(message));
   const std::string_view text = m.message;
   m.marks = MessageMarks{};
@@ -502,12 +512,14 @@ void MessageModel::set_header(std::int32_t index, std::string_view text) {
     return;
   }
   std::string copy(text);  // `text` may be this slot's own value
+  impl_->values_changed();
   s->owned.swap(copy);
   s->kind = SlotKind::kOwned;
   s->replaced = true;
 }
 
 const MessageMarks& MessageModel::marks() const { return impl_->marks; }
+std::uint64_t MessageModel::values_stamp() const { return impl_->stamp; }
 const HeuristicFlags& MessageModel::heuristic_flags() const { return impl_->flags; }
 
 void MessageModel::add_header(std::string_view line) {
@@ -518,6 +530,7 @@ void MessageModel::add_header(std::string_view line) {
 
 
 void MessageModel::clear() {
+  impl_->values_changed();
   impl_->clear_values();
   impl_->added.clear();
 }
@@ -537,12 +550,15 @@ int MessageModel::from_in_to(std::int32_t to_index, std::int32_t from_index) con
 }
 
 void MessageModel::set_return_path(std::string_view text) {
+  impl_->values_changed();
   impl_->return_path_text.assign(ncpy(cstr_view(text), kEnvelopeTextLimit));
 }
 void MessageModel::set_sender_ip(std::string_view text) {
+  impl_->values_changed();
   impl_->sender_ip_text.assign(ncpy(cstr_view(text), kEnvelopeTextLimit));
 }
 void MessageModel::set_recipient(std::string_view text) {
+  impl_->values_changed();
   impl_->recipient_text.assign(ncpy(cstr_view(text), kEnvelopeTextLimit));
 }
 

@@ -93,6 +93,7 @@ class MessageModel final : public MessageAccess {
   // copy and is marked replaced.
   void set_header(std::int32_t index, std::string_view text) override;
   const MessageMarks& marks() const override;
+  std::uint64_t values_stamp() const override;
 
   // Keeps a header line (without line end) while fewer than 90 are held.
   void add_header(std::string_view line);

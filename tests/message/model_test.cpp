@@ -2,6 +2,8 @@
 // addresses and the From-equals-To check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -371,6 +373,39 @@ TEST(Accessors, GetNeverFailsAndSetMarksReplaced) {
   model.set_header(missing, "");
   EXPECT_EQ(model.has_header(missing), 1);
   EXPECT_TRUE(model.replaced(missing));
+}
+
+// Every change that can move or rewrite a value gives a new stamp, never
+// one seen before (in this model or another); reading gives none.
+TEST(Accessors, ValuesStampChangesWithEveryChangeOfAValue) {
+  ModelRun run;
+  ModelRun other;
+  run.names({"subject"});
+  run.process("Subject: s\n\nbody\n");
+  MessageModel& model = run.model();
+  std::vector<std::uint64_t> seen{other.model().values_stamp()};
+  auto fresh = [&] {
+    const std::uint64_t stamp = model.values_stamp();
+    const bool is_new = stamp != 0 && std::find(seen.begin(), seen.end(), stamp) == seen.end();
+    seen.push_back(stamp);
+    return is_new;
+  };
+  EXPECT_TRUE(fresh());
+  (void)model.header(run.index("subject"));
+  model.add_header("X-A: 1");
+  EXPECT_EQ(model.values_stamp(), seen.back());
+  model.set_header(run.index("subject"), "t");
+  EXPECT_TRUE(fresh());
+  model.set_recipient("a@example.com");
+  EXPECT_TRUE(fresh());
+  model.set_return_path("b@example.com");
+  EXPECT_TRUE(fresh());
+  model.set_sender_ip("192.0.2.1");
+  EXPECT_TRUE(fresh());
+  model.clear();
+  EXPECT_TRUE(fresh());
+  run.process("Subject: s\n\nbody\n");
+  EXPECT_TRUE(fresh());
 }
 
 TEST(Accessors, AddedLinesStopAtNinety) {
