@@ -36,13 +36,6 @@ std::array<std::string_view, 4> command_tokens(std::string_view line) {
   return tokens;
 }
 
-// Size and modification time of an open file, like `stat_file` by name.
-std::optional<FileStat> descriptor_stat(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
-  return FileStat{static_cast<std::int64_t>(st.st_size), st.st_mtime, S_ISREG(st.st_mode)};
-}
-
 }  // namespace
 
 Engine::Engine(EngineOptions options)
@@ -206,8 +199,9 @@ int Engine::scan(std::string_view tag_view, std::string_view scan_view,
   // spares a second lookup of its path; only when it cannot be opened does
   // a lookup by name tell a missing file from an unreadable one.
   std::string reason;
-  const UniqueFd fd = open_regular(scan_file, reason);
-  const std::optional<FileStat> st = fd ? descriptor_stat(fd.get()) : stat_file(scan_file);
+  FileStat opened;
+  const UniqueFd fd = open_regular(scan_file, reason, &opened);
+  const std::optional<FileStat> st = fd ? opened : stat_file(scan_file);
   if (!st) {
     answer_error(strprintf("Unable to access scan file (%s)\n", scan_file.c_str()),
                  strprintf("%s ERROR Unable to access scan file (%s)\n", tag.c_str(),
@@ -293,8 +287,9 @@ int Engine::filter_stage(std::string_view tag_view, std::string_view envelope_vi
   const std::string tag(tag_view);
   const std::string envelope_file(envelope_view);
   std::string reason;
-  const UniqueFd fd = open_regular(envelope_file, reason);
-  const std::optional<FileStat> st = fd ? descriptor_stat(fd.get()) : stat_file(envelope_file);
+  FileStat opened;
+  const UniqueFd fd = open_regular(envelope_file, reason, &opened);
+  const std::optional<FileStat> st = fd ? opened : stat_file(envelope_file);
   if (!st) {
     answer_error(strprintf("Unable to access envelope file (%s)\n", envelope_file.c_str()),
                  strprintf("%s ERROR Unable to access envelope file (%s)\n",

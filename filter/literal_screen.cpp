@@ -346,76 +346,85 @@ class Reader {
   std::size_t repeats_ = 1;  // of the last quantifier read
 };
 
-std::uint32_t trigram_bit(char a, char b, char c, int shift) {
-  const std::uint32_t x = static_cast<std::uint8_t>(a) |
-                          static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8 |
-                          static_cast<std::uint32_t>(static_cast<std::uint8_t>(c)) << 16;
-  return (x * 0x9E3779B1u) >> shift;
+// A three-character sequence with bit 5 of each character cleared, and its
+// 32-bit hash; a sequence's bit in a screen is the hash's top bits.
+constexpr std::uint32_t kCaseBits = 0xDFDFDF;
+constexpr std::uint32_t trigram_hash(std::uint32_t sequence) {
+  return (sequence & kCaseBits) * 0x9E3779B1u;
+}
+constexpr std::uint32_t next_sequence(std::uint32_t sequence, char c) {
+  return sequence << 8 | static_cast<std::uint8_t>(c);
+}
+
+// The clauses as hashes: for each clause its number of literals, then for
+// each literal its number of sequences and their hashes.
+std::vector<std::uint32_t> screen_program(const std::vector<Clause>& clauses) {
+  std::vector<std::uint32_t> program;
+  for (const Clause& clause : clauses) {
+    program.push_back(static_cast<std::uint32_t>(clause.size()));
+    for (const std::string& literal : clause) {
+      program.push_back(static_cast<std::uint32_t>(literal.size() - 2));
+      std::uint32_t sequence = 0;
+      for (std::size_t i = 0; i < literal.size(); ++i) {
+        sequence = next_sequence(sequence, literal[i]);
+        if (i >= 2) program.push_back(trigram_hash(sequence));
+      }
+    }
+  }
+  return program;
 }
 
 }  // namespace
 
 PatternLiterals analyse_pattern(std::string_view pattern, bool caseless) {
-  return Reader(pattern, caseless).read();
+  PatternLiterals literals = Reader(pattern, caseless).read();
+  literals.screen_program = screen_program(literals.clauses);
+  return literals;
 }
 
-void SubjectScreen::build(std::string_view subject, bool caseless) {
+void SubjectScreen::build(std::string_view subject) {
   int bits_log = kMinBitsLog;
   while (bits_log < kMaxBitsLog && (std::size_t{1} << bits_log) < subject.size() * 16) ++bits_log;
   shift_ = 32 - bits_log;
   bits_.assign((std::size_t{1} << bits_log) / 64, 0);
-  const int shift = shift_;
   if (subject.size() < 3) return;
+  const int shift = shift_;
   std::uint64_t* bits = bits_.data();
-  const char* s = subject.data();
-  const std::size_t end = subject.size() - 2;
-  if (caseless) {
-    static constexpr auto kFold = [] {
-      std::array<char, 256> table{};
-      for (int i = 0; i < 256; ++i) table[static_cast<std::size_t>(i)] = fold(static_cast<char>(i));
-      return table;
-    }();
-    auto folded = [](char c) { return kFold[static_cast<std::uint8_t>(c)]; };
-    char a = folded(s[0]);
-    char b = folded(s[1]);
-    for (std::size_t i = 0; i < end; ++i) {
-      const char c = folded(s[i + 2]);
-      const std::uint32_t bit = trigram_bit(a, b, c, shift);
-      bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-      a = b;
-      b = c;
-    }
-  } else {
-    for (std::size_t i = 0; i < end; ++i) {
-      const std::uint32_t bit = trigram_bit(s[i], s[i + 1], s[i + 2], shift);
-      bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-    }
+  std::uint32_t sequence = next_sequence(static_cast<std::uint8_t>(subject[0]), subject[1]);
+  for (std::size_t i = 2; i < subject.size(); ++i) {
+    sequence = next_sequence(sequence, subject[i]);
+    const std::uint32_t bit = trigram_hash(sequence) >> shift;
+    bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
   }
 }
 
-bool SubjectScreen::may_contain(std::string_view literal) const {
-  for (std::size_t i = 0; i + 2 < literal.size(); ++i) {
-    const std::uint32_t bit = trigram_bit(literal[i], literal[i + 1], literal[i + 2], shift_);
-    if ((bits_[bit >> 6] >> (bit & 63) & 1) == 0) return false;
-  }
-  return true;
-}
-
+// Walks the program: each clause needs a literal all of whose sequences
+// are in the screen.
 bool SubjectScreen::may_match(const PatternLiterals& literals) const {
   if (bits_.empty()) return true;
-  for (const auto& clause : literals.clauses) {
-    const bool any = std::any_of(clause.begin(), clause.end(),
-                                 [this](const std::string& l) { return may_contain(l); });
+  const std::uint32_t* op = literals.screen_program.data();
+  const std::uint32_t* const end = op + literals.screen_program.size();
+  const int shift = shift_;
+  auto present = [&](std::uint32_t hash) {
+    const std::uint32_t bit = hash >> shift;
+    return (bits_[bit >> 6] >> (bit & 63) & 1) != 0;
+  };
+  while (op != end) {
+    std::uint32_t literals_left = *op++;
+    bool any = false;
+    for (; literals_left > 0; --literals_left) {
+      const std::uint32_t count = *op++;
+      if (!any) any = std::all_of(op, op + count, present);
+      op += count;
+    }
     if (!any) return false;
   }
   return true;
 }
 
-const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless,
-                                       std::uint64_t stamp) {
+const SubjectScreen* ScreenCache::find(std::string_view subject, std::uint64_t stamp) {
   if (subject.size() < kMinSubject) return nullptr;
   ++clock_;
-  const std::size_t kind = caseless ? 1 : 0;
   for (Slot& slot : slots_) {
     if (slot.text.size() != subject.size()) continue;
     const bool vouched = stamp != 0 && slot.stamp == stamp && slot.seen_at == subject.data();
@@ -423,11 +432,11 @@ const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless,
     slot.stamp = stamp;
     slot.seen_at = subject.data();
     slot.used = clock_;
-    if (!slot.built[kind]) {
-      slot.screens[kind].build(subject, caseless);
-      slot.built[kind] = true;
+    if (!slot.built) {
+      slot.screen.build(subject);
+      slot.built = true;
     }
-    return &slot.screens[kind];
+    return &slot.screen;
   }
   // A long subject seen for the first time is only remembered: one that is
   // matched once is not worth a screen.
@@ -437,11 +446,11 @@ const SubjectScreen* ScreenCache::find(std::string_view subject, bool caseless,
   oldest.stamp = stamp;
   oldest.seen_at = subject.data();
   oldest.used = clock_;
-  oldest.built = {false, false};
+  oldest.built = false;
   if (subject.size() >= kScreenAtOnce) return nullptr;
-  oldest.screens[kind].build(subject, caseless);
-  oldest.built[kind] = true;
-  return &oldest.screens[kind];
+  oldest.screen.build(subject);
+  oldest.built = true;
+  return &oldest.screen;
 }
 
 }  // namespace quarn

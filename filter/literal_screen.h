@@ -42,26 +42,29 @@ struct PatternLiterals {
   bool context_free = false;
   // Every match starts with one of these literals (two to
   // kMaxStartLiterals of them, each at least three characters, folded like
-  // the clauses): the pattern
-  // is an alternation whose every branch begins, after assertions that take
-  // no text, with a literal. Empty when that is not known, and for a single
-  // literal, which the library itself finds as fast.
+  // the clauses): the pattern is an alternation whose every branch begins,
+  // after assertions that take no text, with a literal. Empty when that is
+  // not known, and for a single literal, which the library itself finds as
+  // fast.
   std::vector<std::string> starts;
+  // The clauses as a screen reads them (see SubjectScreen::may_match).
+  std::vector<std::uint32_t> screen_program;
 };
 
 // Analyses a pattern compiled with PCRE2_EXTENDED and PCRE2_MULTILINE (and
 // PCRE2_CASELESS when `caseless`), 8-bit without UTF.
 PatternLiterals analyse_pattern(std::string_view pattern, bool caseless);
 
-// Which three-character sequences (hashed) occur in a subject.
+// Which three-character sequences (hashed) occur in a subject. Sequences
+// are hashed with bit 5 of each character cleared, so that letters of
+// either case hash alike: one screen serves exact and caseless patterns.
 class SubjectScreen {
  public:
-  void build(std::string_view subject, bool caseless);
+  void build(std::string_view subject);
   // False when the pattern with these literals cannot match the subject.
   bool may_match(const PatternLiterals& literals) const;
 
  private:
-  bool may_contain(std::string_view literal) const;
   // About sixteen bits for each character of the subject, 2^10 to 2^17.
   static constexpr int kMinBitsLog = 10;
   static constexpr int kMaxBitsLog = 17;
@@ -80,7 +83,7 @@ class ScreenCache {
   // cost (a very short subject, or a long one seen for the first time).
   // `stamp`: nonzero while the caller's subjects keep their places and
   // bytes, 0 when nothing is promised.
-  const SubjectScreen* find(std::string_view subject, bool caseless, std::uint64_t stamp = 0);
+  const SubjectScreen* find(std::string_view subject, std::uint64_t stamp = 0);
 
  private:
   struct Slot {
@@ -89,8 +92,8 @@ class ScreenCache {
     const char* seen_at = nullptr;
     std::uint64_t stamp = 0;
     std::uint64_t used = 0;
-    std::array<SubjectScreen, 2> screens;  // exact, caseless
-    std::array<bool, 2> built{};
+    SubjectScreen screen;
+    bool built = false;
   };
   std::array<Slot, 8> slots_;
   std::uint64_t clock_ = 0;

@@ -93,7 +93,7 @@ void Regex::prepare_starts(std::string_view pattern, std::uint32_t options, bool
 bool Regex::may_match(std::string_view subject, MatchScratch& scratch,
                       std::uint64_t stamp) const {
   if (literals_.clauses.empty()) return true;
-  const SubjectScreen* screen = scratch.screens().find(subject, caseless_, stamp);
+  const SubjectScreen* screen = scratch.screens().find(subject, stamp);
   return screen == nullptr || screen->may_match(literals_);
 }
 

@@ -37,7 +37,7 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
-UniqueFd open_regular(const std::string& path, std::string& reason) {
+UniqueFd open_regular(const std::string& path, std::string& reason, FileStat* stat) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
     reason = system_error_text(errno);
@@ -47,6 +47,8 @@ UniqueFd open_regular(const std::string& path, std::string& reason) {
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     reason = S_ISDIR(st.st_mode) ? system_error_text(EISDIR) : "Not a regular file";
     fd.reset();
+  } else if (stat != nullptr) {
+    *stat = FileStat{static_cast<std::int64_t>(st.st_size), st.st_mtime, true};
   }
   return fd;
 }

@@ -54,11 +54,19 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Size, modification time and kind of a file.
+struct FileStat {
+  std::int64_t size = 0;
+  std::time_t mtime = 0;
+  bool is_regular = false;
+};
+
 // Opens a file for reading when it is a regular file. Opening never waits
 // (a FIFO without a writer would otherwise hold the caller), and a FIFO,
 // device, socket or directory is refused at once. An empty descriptor with
 // `reason` set (the system's text, or "Not a regular file") on refusal.
-UniqueFd open_regular(const std::string& path, std::string& reason);
+// `stat`, when given, receives the opened file's size and time.
+UniqueFd open_regular(const std::string& path, std::string& reason, FileStat* stat = nullptr);
 
 // Reads up to `size` bytes of an open descriptor into `buffer`, going on
 // after interruptions and short reads; returns how many arrived (fewer at
@@ -74,12 +82,6 @@ enum class LineMode { kBinary, kText };
 // Reads the next line (or piece of a line) into `line`. Returns false at end
 // of file or on a read error, with `line` empty.
 bool read_line(std::FILE* f, std::string& line, std::size_t size, LineMode mode);
-
-struct FileStat {
-  std::int64_t size = 0;
-  std::time_t mtime = 0;
-  bool is_regular = false;
-};
 
 // The whole of a file's bytes, or nothing with the reason in `error` (the
 // system's text when it cannot be opened, "read error" when a read fails).

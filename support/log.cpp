@@ -73,14 +73,18 @@ void Log::write_locked(LogLevel level, std::string_view text) {
     size_bound_ = st ? st->size : 0;
     if (size_bound_ > limit_) reopen();
   }
-  const std::string stamp = log_stamp(std::time(nullptr));
+  const std::time_t now = std::time(nullptr);
+  if (now != stamp_time_) {
+    stamp_ = log_stamp(now);
+    stamp_time_ = now;
+  }
   if (!file_) {
     std::fwrite(text.data(), 1, text.size(), console_);
     std::fflush(console_);
     return;
   }
   std::string prefix = show_thread_ ? lprintf(32, "t=%d ", th_id()) : std::string();
-  int head = std::fprintf(file_.get(), "%s:%s:%s ", stamp.c_str(), level_name(level),
+  int head = std::fprintf(file_.get(), "%s:%s:%s ", stamp_.c_str(), level_name(level),
                           prefix.c_str());
   std::fwrite(text.data(), 1, text.size(), file_.get());
   size_bound_ += std::max(head, 0) + static_cast<std::int64_t>(text.size());

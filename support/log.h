@@ -97,6 +97,9 @@ class Log {
   // plus everything written since. While it stays within the limit the size
   // on disk cannot exceed it, and the lookup is skipped.
   std::int64_t size_bound_ = 0;
+  // The stamp of the last line written, reused for lines of the same second.
+  std::time_t stamp_time_ = -1;
+  std::string stamp_;
   std::int32_t limit_ = 0;
   std::atomic<int> wait_limit_ms_{60000};
   std::atomic<bool> flush_{false};
