@@ -5,6 +5,10 @@
 #include <array>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "filter/builtins.h"
 #include "support/text.h"
 
@@ -40,11 +44,46 @@ constexpr std::array<char, 256> kCleanLower = [] {
 // (what `cleanstr` keeps of the lower-cased text, in one pass).
 std::string clean_lower(std::string_view text) {
   std::string out(text.size(), '\0');
+  char* const to = out.data();
   std::size_t n = 0;
-  for (char c : text) {
-    const char kept = kCleanLower[static_cast<unsigned char>(c)];
-    out[n] = kept;
-    n += kept != 0 ? 1 : 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes that are all kept (a stretch of words and blanks) are
+  // lower-cased and copied at once; any other sixteen go byte by byte.
+  const __m128i upper_a = _mm_set1_epi8('A' - 1);
+  const __m128i upper_z = _mm_set1_epi8('Z' + 1);
+  const __m128i lower_a = _mm_set1_epi8('a' - 1);
+  const __m128i lower_z = _mm_set1_epi8('z' + 1);
+  const __m128i digit_0 = _mm_set1_epi8('0' - 1);
+  const __m128i digit_9 = _mm_set1_epi8('9' + 1);
+  const __m128i blank = _mm_set1_epi8(' ');
+  const __m128i case_bit = _mm_set1_epi8(0x20);
+  auto within = [](__m128i v, __m128i below, __m128i above) {
+    return _mm_and_si128(_mm_cmpgt_epi8(v, below), _mm_cmplt_epi8(v, above));
+  };
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i upper = within(v, upper_a, upper_z);
+    const __m128i kept = _mm_or_si128(
+        _mm_or_si128(upper, within(v, lower_a, lower_z)),
+        _mm_or_si128(within(v, digit_0, digit_9), _mm_cmpeq_epi8(v, blank)));
+    if (_mm_movemask_epi8(kept) == 0xFFFF) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n),
+                       _mm_or_si128(v, _mm_and_si128(upper, case_bit)));
+      n += 16;
+      continue;
+    }
+    for (std::size_t k = i; k < i + 16; ++k) {
+      const char c = kCleanLower[static_cast<unsigned char>(text[k])];
+      to[n] = c;
+      n += c != 0 ? 1 : 0;
+    }
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    const char c = kCleanLower[static_cast<unsigned char>(text[i])];
+    to[n] = c;
+    n += c != 0 ? 1 : 0;
   }
   out.resize(n);
   return out;

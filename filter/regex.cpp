@@ -114,8 +114,9 @@ int Regex::exec(const pcre2_code* code, std::string_view subject, std::size_t fr
 
 int Regex::run(std::string_view subject, std::size_t from, MatchScratch& scratch,
                MatchReach reach) const {
-  // A window is too short for the literal search to pay.
-  if (starts_ && reach != MatchReach::kWindow) {
+  // A window or a short text is searched faster by the library alone.
+  constexpr std::size_t kLongText = 256;
+  if (starts_ && reach != MatchReach::kWindow && subject.size() >= from + kLongText) {
     std::size_t plain_from = from;
     const int rc = run_from_starts(subject, from, scratch, reach, plain_from);
     if (rc != kWholeSearch) return rc;

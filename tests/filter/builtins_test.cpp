@@ -184,6 +184,12 @@ TEST(TextTests, IsinAndIsinc) {
   EXPECT_EQ(isinc_text("abaabab", "abab"), 1);
   EXPECT_EQ(isinc_text("abaab", "abab"), 0);
   EXPECT_EQ(isinc_text("", "--"), 1);             // nothing kept of the text: found
+  // Long stretches: whole runs of kept characters, and the characters next
+  // to each kept range, which are dropped.
+  const std::string prose = "THE QUICK BROWN FOX JUMPS over the lazy dog 0123456789 Again";
+  EXPECT_EQ(isinc_text(prose, "brown fox jumps over the lazy dog 0123456789 a"), 1);
+  EXPECT_EQ(isinc_text(prose, "brown fox jumps  over"), 0);
+  EXPECT_EQ(isinc_text("AB@[`{/:\x80\xff\t\nCD" + prose, "abcdthe"), 1);
   EXPECT_EQ(shown_value("a\r\nb"), "a..b");
   EXPECT_EQ(shown_value(std::string(120, 'z')).size(), 99u);
 }
