@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/text.h"
 
 namespace quarn {
@@ -199,10 +203,21 @@ class Stripper {
     const std::size_t folded_offset = folded_ - written_;
     bool stopped = false;
     open_ = false;
+    std::size_t block_from = read;  // where sixteen at once may next be tried
     while (read < end) {
       const char c = src[read];
       const unsigned char cls = class_of(c);
       if (cls == kText) {
+#if defined(__SSE2__)
+        if (read >= block_from && end - read >= 16) {
+          if (copy_block(src + read, out + written)) {
+            read += 16;
+            written += 16;
+            continue;
+          }
+          block_from = read + 16;
+        }
+#endif
         out[written++] = c;
         ++read;
         continue;
@@ -235,6 +250,31 @@ class Stripper {
     folded_ = written + folded_offset;
     return stopped;
   }
+
+#if defined(__SSE2__)
+  // Copies sixteen characters that start with a text character when the
+  // scan would copy them one by one unchanged but for blanks: no "<" or
+  // ">", no two blanks in a row and no blank last (which a blank after it
+  // would join). Each blank becomes " ". False, copying nothing, otherwise.
+  static bool copy_block(const char* from, char* to) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const __m128i markup = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')),
+                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
+    const __m128i blank = _mm_set1_epi8(' ');
+    const __m128i blanks =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, blank), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+    const unsigned at_blank = static_cast<unsigned>(_mm_movemask_epi8(blanks));
+    if (_mm_movemask_epi8(markup) != 0 || (at_blank & (at_blank >> 1)) != 0 ||
+        (at_blank & 0x8000) != 0) {
+      return false;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                     _mm_or_si128(_mm_andnot_si128(blanks, v), _mm_and_si128(blanks, blank)));
+    return true;
+  }
+#endif
 
   // Handles the comment or tag at the first "<" of the scan. Returns false
   // when it is never closed: the rest of the text is dropped.
