@@ -102,10 +102,10 @@ int decode_quoted(std::string_view text, std::span<char> out) {
 }
 
 int decode_hexbyte(std::string_view text) {
-  text = cstr_view(text);
-  if (text.empty()) return 0;
+  // A NUL ends the text: only the first two characters are read.
+  if (text.empty() || text[0] == '\0') return 0;
   const int high = hex_digit(text[0]);
-  const int low = text.size() > 1 ? hex_digit(text[1]) : 0;
+  const int low = text.size() > 1 && text[1] != '\0' ? hex_digit(text[1]) : 0;
   return (high << 4) | low;
 }
 
