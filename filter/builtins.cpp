@@ -143,10 +143,10 @@ int pattern_match(RunContext& c, const RuleExpr& x, std::string_view value) {
   }
   // A pattern its literals rule out is not run, and takes no time worth adding.
   if (!x.regex.may_match(value, c.run.engine().scratch(), c.message.values_stamp())) return 0;
-  const double start = clock_ms();
+  const std::uint64_t start = timing_ticks();
   const int matched =
       x.regex.match(value, c.run.engine().scratch(), MatchReach::kWhole, Regex::Screening::kScreened);
-  const double spent = clock_ms() - start;
+  const double spent = timing_ms(start, timing_ticks());
   FilterTimings& timings = c.run.engine().timings();
   if (mystrcmpnc(c.run.header_name(x.number), "body") == 0) {
     timings.body_ms += spent;
