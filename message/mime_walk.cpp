@@ -1,7 +1,12 @@
 #include "message/mime_walk.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "message/codecs.h"
 #include "message/line_reader.h"
@@ -130,6 +135,52 @@ std::string_view blank_zeros(char* bytes, int count) {
   return {bytes, static_cast<std::size_t>(count)};
 }
 
+// How many bytes from `from` hold whole lines that a part without encoding
+// copies exactly as they stand, one by one: lines that end in a newline
+// within `room` bytes, hold no carriage return or NUL (which cut or end a
+// line), are no longer than a line is kept, and do not start with "--"
+// (which may be a boundary to look at).
+std::size_t plain_lines(std::string_view text, std::size_t from, std::size_t room) {
+  constexpr std::size_t kLongest = kGetlineSize - 1;
+  auto opens_boundary = [&](std::size_t at) {
+    return at + 1 < text.size() && text[at] == '-' && text[at + 1] == '-';
+  };
+  if (opens_boundary(from)) return 0;
+  const std::size_t limit = std::min(text.size(), from + room);
+  std::size_t line = from;  // start of the line being read
+  std::size_t taken = from;  // end of the last line taken
+  // A newline at `at`: the line ends there; false when no more lines are
+  // taken after it.
+  auto line_end = [&](std::size_t at) {
+    if (at - line > kLongest) return false;
+    taken = at + 1;
+    line = at + 1;
+    return !opens_boundary(line);
+  };
+  std::size_t i = from;
+#if defined(__SSE2__)
+  for (; i + 16 <= limit; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_setzero_si128()))));
+    auto newlines =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+    // Only newlines before the first stop end lines that are taken.
+    if (stops != 0) newlines &= (stops & (0u - stops)) - 1;
+    for (; newlines != 0; newlines &= newlines - 1) {
+      if (!line_end(i + static_cast<std::size_t>(std::countr_zero(newlines)))) return taken - from;
+    }
+    if (stops != 0 || i + 16 - line > kLongest) return taken - from;
+  }
+#endif
+  for (; i < limit; ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\0') break;
+    if (c == '\n' && !line_end(i)) break;
+  }
+  return taken - from;
+}
+
 void walk_part(std::string_view message, std::size_t& position, int depth, MimeWalk& walk,
                Part& part) {
   if (!read_header_block(message, position, depth, walk, part)) return;
@@ -146,6 +197,21 @@ void walk_part(std::string_view message, std::size_t& position, int depth, MimeW
   const std::string_view own_boundary = walk.boundaries[static_cast<std::size_t>(depth)].view();
   std::string_view line;
   for (;;) {
+    if (part.encoding == Encoding::kNone) {
+      // Lines that go over unchanged are copied together, as long as the
+      // text stays within its soft limit (the line that passes it, and
+      // every other line, goes the way below).
+      const std::size_t ceiling =
+          std::min({kDecodedSoftLimit + 1, kDecodedHardLimit, walk.out.size()});
+      const std::size_t room = ceiling > walk.decoded_total + 1 ? ceiling - 1 - walk.decoded_total : 0;
+      const std::size_t run = plain_lines(message, position, room);
+      if (run > 0) {
+        std::memcpy(walk.out.data() + walk.decoded_total, message.data() + position, run);
+        walk.decoded_total += run;
+        walk.out[walk.decoded_total] = '\0';
+        position += run;
+      }
+    }
     const std::size_t line_start = position;
     if (!next_line(message, position, line)) return;
     if (is_enclosing_boundary(line, depth, walk)) {

@@ -56,6 +56,9 @@ TEST(MimeWalk, ReadsPartHeadersAndBoundaries) {
        "--b\nContent-Transfer-Encoding: quoted-printable\n\na=bc\n\n\n--b--\n"},
       {"base64 zero bytes become blanks, no line end is added",
        "Content-Transfer-Encoding: base64\n\nQUFBAEFB\nQkI=\n", "AAA AABB"},
+      {"a body line keeps 9,899 characters and a carriage return cuts one",
+       "Subject: x\n\n" + std::string(9899, 'k') + "\n" + std::string(9900, 'c') + "\nab\rcd\nz\n",
+       std::string(9899, 'k') + "\n" + std::string(9899, 'c') + "\nab\nz\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(decode_message(c.message).text, c.decoded) << c.name;
