@@ -42,13 +42,18 @@ bool is_plain_literal(char c) {
 // verbs) makes the whole pattern unknown.
 class Reader {
  public:
-  Reader(std::string_view pattern, bool caseless) : p_(pattern), caseless_(caseless) {}
+  Reader(std::string_view pattern, bool caseless)
+      : p_(pattern),
+        caseless_(caseless),
+        // Matches start with one of two literals or more only in an
+        // alternation: without one, leading literals are not looked for.
+        want_starts_(pattern.find('|') != std::string_view::npos) {}
 
   PatternLiterals read() {
     std::vector<Branch> alternatives = read_alternatives();
     PatternLiterals out;
     if (!ok_ || pos_ != p_.size()) return out;
-    if (!anchored_at_offset_) {
+    if (want_starts_ && !anchored_at_offset_) {
       std::vector<std::string> starts = starts_of(alternatives);
       if (starts.size() >= 2) out.starts = std::move(starts);
     }
@@ -191,7 +196,7 @@ class Reader {
   // A literal character `c` (just read) in a branch whose leading literal
   // is still open: one that may be absent or repeated ends it.
   void lead_char(char c, const std::string& run, Lead& lead, Branch& branch) const {
-    if (lead == Lead::kDone) return;
+    if (lead == Lead::kDone || !want_starts_) return;
     const char next = peek();
     if (next == '?' || next == '*' || next == '{') {
       if (lead == Lead::kRun) set_lead(branch, run);
@@ -261,7 +266,8 @@ class Reader {
     ++pos_;
     const bool optional = read_quantifier();
     if (!ok_ || !transparent || optional) return std::nullopt;
-    std::vector<std::string> starts = starts_of(alternatives);
+    std::vector<std::string> starts;
+    if (want_starts_) starts = starts_of(alternatives);
     for (Clause& clause : combine(alternatives)) clauses.push_back(std::move(clause));
     if (starts.empty()) return std::nullopt;
     return starts;
@@ -339,6 +345,7 @@ class Reader {
 
   std::string_view p_;
   bool caseless_;
+  bool want_starts_;
   std::size_t pos_ = 0;
   bool ok_ = true;
   bool context_free_ = true;

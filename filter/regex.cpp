@@ -62,6 +62,9 @@ Regex Regex::compile(std::string_view pattern, std::uint32_t options, bool study
   if ((options & PCRE2_EXTENDED) != 0 && (options & ~kKnown) == 0) {
     regex.literals_ = analyse_pattern(pattern, regex.caseless_);
     if (!regex.literals_.starts.empty()) regex.prepare_starts(pattern, options, study);
+    // Matching reads the clauses as the screen program only.
+    regex.literals_.clauses = {};
+    regex.literals_.starts = {};
   }
   return regex;
 }
@@ -92,7 +95,7 @@ void Regex::prepare_starts(std::string_view pattern, std::uint32_t options, bool
 
 bool Regex::may_match(std::string_view subject, MatchScratch& scratch,
                       std::uint64_t stamp) const {
-  if (literals_.clauses.empty()) return true;
+  if (literals_.screen_program.empty()) return true;
   const SubjectScreen* screen = scratch.screens().find(subject, stamp);
   return screen == nullptr || screen->may_match(literals_);
 }

@@ -172,7 +172,7 @@ class Regex {
   Code code_;
   bool studied_ = false;
   bool caseless_ = false;
-  PatternLiterals literals_;
+  PatternLiterals literals_;  // the screen program and context_free only
   std::unique_ptr<StartSearch> starts_;
 };
 
