@@ -3,10 +3,12 @@
 #include <string.h>
 
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "filter/builtins.h"
@@ -40,6 +42,53 @@ constexpr std::array<char, 256> kCleanLower = [] {
   return table;
 }();
 
+#if defined(__x86_64__)
+// For each eight-bit mask, the shuffle that packs the bytes whose bits are
+// set to the front of eight (0x80 clears the rest).
+constexpr auto kPackShuffles = [] {
+  std::array<std::array<std::uint8_t, 8>, 256> table{};
+  for (std::size_t mask = 0; mask < 256; ++mask) {
+    std::size_t n = 0;
+    for (std::uint8_t bit = 0; bit < 8; ++bit) {
+      if ((mask >> bit & 1) != 0) table[mask][n++] = bit;
+    }
+    for (; n < 8; ++n) table[mask][n] = 0x80;
+  }
+  return table;
+}();
+
+// Cleans the text sixteen bytes at a time into `to`: the kept bytes of each
+// half, lower-cased, are packed to the front with one shuffle (a store may
+// reach eight bytes past what it keeps, never past the sixteen read).
+// Returns how many bytes of the text it read; `n` counts those written.
+__attribute__((target("ssse3"))) std::size_t clean_blocks(std::string_view text, char* to,
+                                                           std::size_t& n) {
+  auto within = [](__m128i v, char first, char last) {
+    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(first - 1))),
+                         _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(last + 1))));
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i upper = within(v, 'A', 'Z');
+    const __m128i kept =
+        _mm_or_si128(_mm_or_si128(upper, within(v, 'a', 'z')),
+                     _mm_or_si128(within(v, '0', '9'), _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+    const __m128i lowered = _mm_or_si128(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(kept));
+    const __m128i halves[2] = {lowered, _mm_srli_si128(lowered, 8)};
+    for (unsigned half = 0; half < 2; ++half) {
+      const unsigned bits = mask >> (8 * half) & 0xFF;
+      const __m128i shuffle =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackShuffles[bits].data()));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(to + n), _mm_shuffle_epi8(halves[half], shuffle));
+      n += static_cast<std::size_t>(std::popcount(bits));
+    }
+  }
+  return i;
+}
+#endif
+
 // The lower-cased letters, the digits and the blanks of a text, in order
 // (what `cleanstr` keeps of the lower-cased text, in one pass).
 std::string clean_lower(std::string_view text) {
@@ -47,38 +96,9 @@ std::string clean_lower(std::string_view text) {
   char* const to = out.data();
   std::size_t n = 0;
   std::size_t i = 0;
-#if defined(__SSE2__)
-  // Sixteen bytes that are all kept (a stretch of words and blanks) are
-  // lower-cased and copied at once; any other sixteen go byte by byte.
-  const __m128i upper_a = _mm_set1_epi8('A' - 1);
-  const __m128i upper_z = _mm_set1_epi8('Z' + 1);
-  const __m128i lower_a = _mm_set1_epi8('a' - 1);
-  const __m128i lower_z = _mm_set1_epi8('z' + 1);
-  const __m128i digit_0 = _mm_set1_epi8('0' - 1);
-  const __m128i digit_9 = _mm_set1_epi8('9' + 1);
-  const __m128i blank = _mm_set1_epi8(' ');
-  const __m128i case_bit = _mm_set1_epi8(0x20);
-  auto within = [](__m128i v, __m128i below, __m128i above) {
-    return _mm_and_si128(_mm_cmpgt_epi8(v, below), _mm_cmplt_epi8(v, above));
-  };
-  for (; i + 16 <= text.size(); i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-    const __m128i upper = within(v, upper_a, upper_z);
-    const __m128i kept = _mm_or_si128(
-        _mm_or_si128(upper, within(v, lower_a, lower_z)),
-        _mm_or_si128(within(v, digit_0, digit_9), _mm_cmpeq_epi8(v, blank)));
-    if (_mm_movemask_epi8(kept) == 0xFFFF) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n),
-                       _mm_or_si128(v, _mm_and_si128(upper, case_bit)));
-      n += 16;
-      continue;
-    }
-    for (std::size_t k = i; k < i + 16; ++k) {
-      const char c = kCleanLower[static_cast<unsigned char>(text[k])];
-      to[n] = c;
-      n += c != 0 ? 1 : 0;
-    }
-  }
+#if defined(__x86_64__)
+  static const bool packs = __builtin_cpu_supports("ssse3");
+  if (packs) i = clean_blocks(text, to, n);
 #endif
   for (; i < text.size(); ++i) {
     const char c = kCleanLower[static_cast<unsigned char>(text[i])];
